@@ -158,6 +158,16 @@ void close_log()
     std::fflush(stdout);
 }
 
+void reset_log_writer()
+{
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    if (g_log_file != nullptr)
+        std::fclose(g_log_file);
+    g_log_file = nullptr;
+    current_log_file.clear();
+    g_output_closed = false;
+}
+
 // ---- log retention ---------------------------------------------------------
 
 static constexpr std::time_t log_retention_s = 604800;  // seven days

@@ -69,6 +69,11 @@ void write_console_line(const std::string &line);
 // is written by log_message or write_console_line. Used by the shutdown.
 void close_log();
 
+// Closes the log file and forgets its path, so that the next line opens the
+// day's file afresh (below the then working directory); also undoes
+// close_log(). For tests, and for nothing that runs while others log.
+void reset_log_writer();
+
 // Removes the log files in ".log/temp" dated more than seven days back.
 void cleanup_old_logs();
 
