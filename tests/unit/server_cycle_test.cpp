@@ -1,0 +1,557 @@
+// The TCP server's cycle on real sockets: what each client receives, what
+// is logged, and which clients are dropped when, including full and partly
+// full send buffers.
+#include "module_test.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace unit {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+const std::string kSent = "\xF0\x9F\x93\xA4 Sent temperature to client FD=";
+constexpr int kWaitMs = 5000;  // bound on every wait for the kernel
+
+// A descriptor the test owns; closed however the test ends.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// A connected pair: `client` is the server's end (handed to the module,
+// which then owns it), `peer` is what the remote client holds.
+struct Pair {
+    Fd client;
+    Fd peer;
+};
+
+Pair unix_pair()
+{
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0) << std::strerror(errno);
+    return Pair{Fd(fds[0]), Fd(fds[1])};
+}
+
+sockaddr_in loopback_any_port()
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+Fd tcp_listener(int receive_buffer = 0)
+{
+    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    EXPECT_GE(listener.get(), 0);
+    // Set before the handshake, so the accepted socket inherits it and the
+    // window it advertises stays small from the start.
+    if (receive_buffer > 0)
+        setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address = loopback_any_port();
+    EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener.get(), 8), 0);
+    return listener;
+}
+
+uint16_t local_port(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    return ntohs(address.sin_port);
+}
+
+Fd tcp_connect(int listener, int send_buffer = 0)
+{
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_GE(fd.get(), 0);
+    if (send_buffer > 0)
+        setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    sockaddr_in address = loopback_any_port();
+    address.sin_port = htons(local_port(listener));
+    EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << std::strerror(errno);
+    return fd;
+}
+
+Fd accept_within(int listener, int timeout_ms)
+{
+    pollfd entry{listener, POLLIN, 0};
+    if (poll(&entry, 1, timeout_ms) != 1)
+        return Fd();
+    return Fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+// A loopback TCP pair whose server end sends without delay, with a small
+// send buffer, to a peer with a small receive buffer (0: system default).
+Pair tcp_pair(int send_buffer = 0, int receive_buffer = 0)
+{
+    Fd listener = tcp_listener(receive_buffer);
+    Fd client = tcp_connect(listener.get(), send_buffer);
+    Fd peer = accept_within(listener.get(), kWaitMs);
+    EXPECT_GE(peer.get(), 0);
+    const int one = 1;
+    setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(client.get(), F_SETFL, fcntl(client.get(), F_GETFL) | O_NONBLOCK);
+    return Pair{std::move(client), std::move(peer)};
+}
+
+template <typename Condition>
+bool wait_until(Condition condition, int timeout_ms = kWaitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int queued_bytes(int fd, unsigned long request)
+{
+    int bytes = -1;
+    ioctl(fd, request, &bytes);
+    return bytes;
+}
+
+// Bytes the kernel holds for fd's peer: not yet sent, or sent and unacked.
+int unsent_bytes(int fd)
+{
+    return queued_bytes(fd, SIOCOUTQNSD);
+}
+int unacked_or_unsent_bytes(int fd)
+{
+    return queued_bytes(fd, SIOCOUTQ);
+}
+
+constexpr char kFiller = '#';
+
+// Fills a TCP send path whose peer does not read, so that the next send
+// would block. Big pieces close the peer's window; once everything in flight
+// is acknowledged, single bytes fill the queue to the point where even one
+// byte no longer fits (single_bytes < 0), or stop `single_bytes` in. The
+// kernel's accounting is the same for identical connections, so a run on a
+// twin connection tells where that point lies.
+struct Filled {
+    long total = 0;
+    long single_bytes = 0;
+};
+
+Filled fill(int fd, long single_bytes = -1)
+{
+    const std::string chunk(1000, kFiller);
+    Filled filled;
+    for (ssize_t count; (count = send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;)
+        filled.total += count;
+    EXPECT_TRUE(wait_until([&] { return unsent_bytes(fd) == unacked_or_unsent_bytes(fd); }))
+        << "data in flight was never acknowledged";
+    while (single_bytes < 0 || filled.single_bytes < single_bytes) {
+        if (send(fd, &kFiller, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
+            EXPECT_LT(single_bytes, 0) << "the queue was full after " << filled.single_bytes << " single bytes";
+            break;
+        }
+        ++filled.single_bytes;
+    }
+    filled.total += filled.single_bytes;
+    return filled;
+}
+
+// Everything the peer can read within timeout_ms once `expected` bytes have
+// come (or the time is up); never blocks beyond it.
+std::string read_exactly(int fd, size_t expected, int timeout_ms = kWaitMs)
+{
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buffer[65536];
+    while (bytes.size() < expected) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(left.count())) != 1)
+            break;
+        const ssize_t count = recv(fd, buffer, std::min(sizeof buffer, expected - bytes.size()), MSG_DONTWAIT);
+        if (count <= 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(count));
+    }
+    return bytes;
+}
+
+// What is readable right now, without waiting.
+std::string read_pending(int fd)
+{
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t count; (count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        bytes.append(buffer, static_cast<size_t>(count));
+    return bytes;
+}
+
+std::string line_for(float celsius)
+{
+    return format_temperature_line(celsius);
+}
+
+class ServerCycleTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        // The module must never raise SIGPIPE itself (it sends with
+        // MSG_NOSIGNAL); keep the default action so that a regression ends
+        // the test binary instead of passing unnoticed.
+        previous_sigpipe_ = signal(SIGPIPE, SIG_DFL);
+        set_temperature(36.5f);
+    }
+
+    void TearDown() override
+    {
+        forget_tcp_clients();
+        signal(SIGPIPE, previous_sigpipe_);
+        ModuleTest::TearDown();
+    }
+
+    static void set_temperature(float celsius)
+    {
+        unsigned char record[440] = {};
+        record[45] = 1;
+        std::memcpy(record + 180, &celsius, sizeof celsius);
+        capture_output([&] { GetThermInfoCallback(2, record, sizeof record, nullptr); });
+    }
+
+    // Hands the server end to the module, which closes it from then on.
+    static int give(Pair &pair)
+    {
+        const int fd = pair.client.release();
+        add_tcp_client(fd);
+        return fd;
+    }
+
+    // Runs cycles (quietly) and returns the log lines they added.
+    std::vector<std::string> cycle(int listen_fd = -1, int times = 1)
+    {
+        const size_t before = logged_texts().size();
+        capture_output([&] {
+            for (int i = 0; i < times; ++i)
+                run_server_cycle(listen_fd);
+        });
+        std::vector<std::string> lines = logged_texts();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
+        return lines;
+    }
+
+    static std::string sent_line(int fd, float celsius)
+    {
+        const std::string line = line_for(celsius);
+        return kSent + std::to_string(fd) + ": " + line.substr(0, line.size() - 1);
+    }
+
+private:
+    void (*previous_sigpipe_)(int) = SIG_DFL;
+};
+
+// ---- the line -----------------------------------------------------------------
+
+struct LineCase {
+    float celsius;
+    const char *line;
+};
+
+class TemperatureLineTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(TemperatureLineTest, IsOneJsonObjectPerLine)
+{
+    EXPECT_EQ(format_temperature_line(GetParam().celsius), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, TemperatureLineTest,
+    ::testing::Values(LineCase{36.5f, "{\"tmp\":36.500000}\n"}, LineCase{0.0f, "{\"tmp\":0.000000}\n"},
+                      LineCase{-4.25f, "{\"tmp\":-4.250000}\n"},
+                      LineCase{std::numeric_limits<float>::quiet_NaN(), "{\"tmp\":null}\n"},
+                      LineCase{std::numeric_limits<float>::infinity(), "{\"tmp\":null}\n"},
+                      LineCase{-std::numeric_limits<float>::infinity(), "{\"tmp\":null}\n"}));
+
+TEST(TemperatureLine, UsualReadingIsEighteenBytes)
+{
+    EXPECT_EQ(format_temperature_line(36.5f).size(), 18u);
+}
+
+// ---- sending ---------------------------------------------------------------
+
+TEST_F(ServerCycleTest, EveryClientGetsExactlyOneLinePerCycleInDescriptorOrder)
+{
+    std::vector<Pair> pairs;
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i) {
+        pairs.push_back(unix_pair());
+        fds.push_back(give(pairs.back()));
+    }
+    const float readings[] = {36.5f, 37.25f, std::nanf("")};
+    for (float celsius : readings) {
+        set_temperature(celsius);
+        EXPECT_THAT(cycle(), ElementsAre(sent_line(fds[0], celsius), sent_line(fds[1], celsius),
+                                         sent_line(fds[2], celsius)));
+    }
+    const std::string expected = line_for(36.5f) + line_for(37.25f) + "{\"tmp\":null}\n";
+    for (Pair &pair : pairs)
+        EXPECT_EQ(read_pending(pair.peer.get()), expected);
+    EXPECT_EQ(tcp_client_fds(), fds);
+}
+
+TEST_F(ServerCycleTest, WithoutClientsACycleDoesNothing)
+{
+    EXPECT_THAT(cycle(), IsEmpty());
+}
+
+TEST_F(ServerCycleTest, FullSendBufferKeepsTheClientAndWholeLinesResumeOnceDrained)
+{
+    Pair pair = tcp_pair(4096, 2048);
+    const long filler = fill(pair.client.get()).total;
+    const int fd = give(pair);
+
+    EXPECT_THAT(cycle(), ElementsAre(" Send buffer full for client FD=" + std::to_string(fd)));
+    EXPECT_THAT(cycle(), ElementsAre(" Send buffer full for client FD=" + std::to_string(fd)));
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{fd});
+
+    EXPECT_EQ(read_exactly(pair.peer.get(), static_cast<size_t>(filler)), std::string(filler, kFiller));
+    ASSERT_TRUE(wait_until([&] { return unacked_or_unsent_bytes(fd) == 0; }));
+    set_temperature(37.0f);
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 37.0f)));
+    set_temperature(38.0f);
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 38.0f)));
+    EXPECT_EQ(read_exactly(pair.peer.get(), 36), line_for(37.0f) + line_for(38.0f));
+}
+
+// A socket that takes only `room` bytes of the next line.
+class PartialSendTest : public ServerCycleTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PartialSendTest, RestOfTheLineGoesFirstAndNoLineIsSplitOrRepeated)
+{
+    const int room = GetParam();
+    constexpr int send_buffer = 4096;
+    constexpr int receive_buffer = 2048;
+    long single_bytes = 0;
+    {
+        Pair twin = tcp_pair(send_buffer, receive_buffer);
+        single_bytes = fill(twin.client.get()).single_bytes;
+    }
+    ASSERT_GT(single_bytes, room);
+    Pair pair = tcp_pair(send_buffer, receive_buffer);
+    const long filler = fill(pair.client.get(), single_bytes - room).total;
+    const int fd = give(pair);
+    const int queued = unacked_or_unsent_bytes(fd);
+
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 36.5f)));
+    ASSERT_EQ(unacked_or_unsent_bytes(fd) - queued, room) << "the socket did not take exactly part of the line";
+
+    // Still full: the rest cannot go, and nothing new starts behind it.
+    set_temperature(37.25f);
+    EXPECT_THAT(cycle(), ElementsAre(" Send buffer full for client FD=" + std::to_string(fd)));
+
+    EXPECT_EQ(read_exactly(pair.peer.get(), static_cast<size_t>(filler)), std::string(filler, kFiller));
+    ASSERT_TRUE(wait_until([&] { return unacked_or_unsent_bytes(fd) == 0; }));
+    set_temperature(38.0f);
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 38.0f)));
+    EXPECT_EQ(read_exactly(pair.peer.get(), 36, 500), line_for(36.5f) + line_for(38.0f));
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{fd});
+}
+
+INSTANTIATE_TEST_SUITE_P(Room, PartialSendTest, ::testing::Values(1, 9, 17));
+
+// ---- ended clients ----------------------------------------------------------
+
+TEST_F(ServerCycleTest, PeerThatEndedItsSideIsDroppedByTheProbe)
+{
+    std::vector<Pair> pairs;
+    std::vector<int> fds;
+    for (int i = 0; i < 4; ++i) {
+        pairs.push_back(unix_pair());
+        fds.push_back(give(pairs.back()));
+    }
+    // Ended in the opposite order of their descriptors.
+    shutdown(pairs[2].peer.get(), SHUT_WR);
+    shutdown(pairs[0].peer.get(), SHUT_WR);
+
+    const std::string f0 = std::to_string(fds[0]);
+    const std::string f2 = std::to_string(fds[2]);
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fds[0], 36.5f), sent_line(fds[1], 36.5f), sent_line(fds[2], 36.5f),
+                                     sent_line(fds[3], 36.5f), " Client FD=" + f0 + " disconnected (recv returned 0)",
+                                     " Client FD=" + f2 + " disconnected (recv returned 0)",
+                                     " Removed broken client FD=" + f0 + ", remaining clients: 3",
+                                     " Removed broken client FD=" + f2 + ", remaining clients: 2"));
+    EXPECT_EQ(tcp_client_fds(), (std::vector<int>{fds[1], fds[3]}));
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fds[1], 36.5f), sent_line(fds[3], 36.5f)));
+    // The dropped ones got their last line and then their end of the stream.
+    for (int i : {0, 2}) {
+        EXPECT_EQ(read_exactly(pairs[i].peer.get(), 19, 1000), line_for(36.5f));
+    }
+}
+
+TEST_F(ServerCycleTest, PeerThatClosedOverTcpIsDroppedByTheProbe)
+{
+    Pair pair = tcp_pair();
+    const int fd = give(pair);
+    pair.peer.reset();
+    pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+
+    const std::string f = std::to_string(fd);
+    EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 36.5f), " Client FD=" + f + " disconnected (recv returned 0)",
+                                     " Removed broken client FD=" + f + ", remaining clients: 0"));
+    EXPECT_THAT(tcp_client_fds(), IsEmpty());
+}
+
+struct BrokenPeerCase {
+    const char *name;
+    bool tcp;  // reset over TCP, else close of a local stream socket
+};
+
+class BrokenPeerTest : public ServerCycleTest, public ::testing::WithParamInterface<BrokenPeerCase> {};
+
+TEST_P(BrokenPeerTest, FailedSendDropsTheClientWithoutASignal)
+{
+    Pair keep = unix_pair();
+    Pair broken = GetParam().tcp ? tcp_pair() : unix_pair();
+    const int kept = give(keep);
+    const int fd = give(broken);
+    if (GetParam().tcp) {
+        const linger abort_on_close{1, 0};
+        setsockopt(broken.peer.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    }
+    broken.peer.reset();
+    pollfd entry{fd, POLLOUT, 0};
+    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+    ASSERT_NE(entry.revents & (POLLERR | POLLHUP), 0) << "the end never reached the server's socket";
+
+    const std::string f = std::to_string(fd);
+    const std::vector<std::string> lines = cycle();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], sent_line(kept, 36.5f));
+    if (lines[1].rfind(" Send failed", 0) == 0) {
+        EXPECT_THAT(lines[1], AnyOf(" Send failed for client FD=" + f + ": Connection reset by peer",
+                                    " Send failed for client FD=" + f + ": Broken pipe"));
+        EXPECT_THAT(lines, ElementsAre(lines[0], lines[1], " Removed disconnected client FD=" + f + ", remaining clients: 1"));
+    } else {
+        EXPECT_THAT(lines[1], StartsWith(sent_line(fd, 36.5f)));
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_THAT(lines[2], StartsWith("\xE2\x9D\x8C Client FD=" + f + " connection error: "));
+        EXPECT_EQ(lines[3], " Removed broken client FD=" + f + ", remaining clients: 1");
+    }
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{kept});
+    EXPECT_EQ(read_pending(keep.peer.get()), line_for(36.5f));
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, BrokenPeerTest,
+                         ::testing::Values(BrokenPeerCase{"TcpReset", true}, BrokenPeerCase{"LocalClose", false}),
+                         [](const ::testing::TestParamInfo<BrokenPeerCase> &info) { return info.param.name; });
+
+TEST_F(ServerCycleTest, PeerThatSentBytesIsKeptAndItsBytesAreLeftUnread)
+{
+    Pair pair = tcp_pair();
+    const int fd = give(pair);
+    const std::string hello = "hello\n";
+    ASSERT_EQ(send(pair.peer.get(), hello.data(), hello.size(), MSG_NOSIGNAL), static_cast<ssize_t>(hello.size()));
+    pollfd entry{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_THAT(cycle(), ElementsAre(sent_line(fd, 36.5f)));
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{fd});
+    EXPECT_EQ(read_pending(fd), hello);
+    EXPECT_EQ(read_exactly(pair.peer.get(), 54), line_for(36.5f) + line_for(36.5f) + line_for(36.5f));
+}
+
+// ---- accepting ---------------------------------------------------------------
+
+TEST_F(ServerCycleTest, AcceptsOnePendingClientPerCycleAndServesItAtOnce)
+{
+    Fd listener = tcp_listener();
+    std::vector<Fd> peers;
+    for (int i = 0; i < 3; ++i)
+        peers.push_back(tcp_connect(listener.get()));
+    pollfd entry{listener.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+
+    std::vector<int> fds;
+    for (size_t i = 0; i < peers.size(); ++i) {
+        const std::vector<std::string> lines = cycle(listener.get());
+        ASSERT_EQ(lines.size(), i + 2) << "cycle " << i;
+        const std::string prefix = " New client connected: IP=127.0.0.1, Port=" +
+                                   std::to_string(local_port(peers[i].get())) + ", FD=";
+        ASSERT_THAT(lines[0], StartsWith(prefix));
+        const int fd = std::stoi(lines[0].substr(prefix.size()));
+        fds.push_back(fd);
+        for (size_t j = 0; j < fds.size(); ++j)
+            EXPECT_EQ(lines[j + 1], sent_line(fds[j], 36.5f));
+        EXPECT_EQ(read_exactly(peers[i].get(), 18), line_for(36.5f)) << "client " << i;
+        EXPECT_EQ(tcp_client_fds().size(), i + 1);
+    }
+    EXPECT_EQ(fcntl(fds[0], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_NE(fcntl(fds[0], F_GETFL) & O_NONBLOCK, 0);
+    // Nobody else is waiting: the next cycle only serves the three.
+    EXPECT_THAT(cycle(listener.get()), ElementsAre(sent_line(fds[0], 36.5f), sent_line(fds[1], 36.5f),
+                                                   sent_line(fds[2], 36.5f)));
+}
+
+TEST_F(ServerCycleTest, NegativeListenerSkipsAccepting)
+{
+    Fd listener = tcp_listener();
+    Fd peer = tcp_connect(listener.get());
+    Pair pair = unix_pair();
+    const int fd = give(pair);
+    EXPECT_THAT(cycle(-1), ElementsAre(sent_line(fd, 36.5f)));
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{fd});
+}
+
+}  // namespace
+}  // namespace unit
