@@ -246,6 +246,7 @@ protected:
     void SetUp() override
     {
         ModuleTest::SetUp();
+        ASSERT_TRUE(create_log_directory());
         // The module must never raise SIGPIPE itself (it sends with
         // MSG_NOSIGNAL); keep the default action so that a regression ends
         // the test binary instead of passing unnoticed.
