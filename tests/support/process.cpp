@@ -229,15 +229,17 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd)
 
     const int out_fd = out_pipe.release_read();
     const int err_fd = err_pipe.release_read();
-    const int wake_fd = wake.release_read();
+    // Both ends of the wake pipe stay open until the reader is joined, so
+    // the destructor's write can never meet a closed pipe (and SIGPIPE).
+    wake_read_fd_ = wake.release_read();
     wake_fd_ = wake.write_end;
     wake.write_end = -1;
     try {
-        reader_ = std::thread(&Process::read_output, this, out_fd, err_fd, wake_fd);
+        reader_ = std::thread(&Process::read_output, this, out_fd, err_fd, wake_read_fd_);
     } catch (...) {
         close(out_fd);
         close(err_fd);
-        close(wake_fd);
+        close(wake_read_fd_);
         close(wake_fd_);
         kill(pid_, SIGKILL);
         reap(true);
@@ -256,6 +258,7 @@ Process::~Process()
     (void)ignored;
     reader_.join();
     close(wake_fd_);
+    close(wake_read_fd_);
 }
 
 void Process::read_output(int out_fd, int err_fd, int wake_fd)
@@ -300,7 +303,6 @@ void Process::read_output(int out_fd, int err_fd, int wake_fd)
     for (int i = 0; i < 2; ++i)
         if (fds[i].fd >= 0)
             close(fds[i].fd);
-    close(wake_fd);
     std::lock_guard<std::mutex> lock(mutex_);
     out_closed_ = err_closed_ = true;
     changed_.notify_all();

@@ -99,6 +99,7 @@ private:
     pid_t pid_ = -1;
     std::optional<ExitStatus> status_;
     int wake_fd_ = -1;  // written by the destructor to stop the reader
+    int wake_read_fd_ = -1;
     std::thread reader_;
 
     mutable std::mutex mutex_;
