@@ -41,6 +41,12 @@ public:
         return process_->wait_for_output(text, timeout, Stream::out, count);
     }
     bool signal(int signo) { return process_->send_signal(signo); }
+    // Waits until the link is up (start-up complete) and a reading came.
+    bool wait_until_reading(Millis timeout = kReadingTimeout) const
+    {
+        return wait_for("] Thermometry initialized successfully\n", timeout) &&
+               wait_for("] Updated temperature: ", timeout);
+    }
 
     // The exit status; when the program is still running after timeout the
     // test fails and the program is killed.

@@ -1,0 +1,286 @@
+// Server mode with real TCP clients on loopback: the once-a-second JSON line,
+// one accept per cycle, clients that leave, reset or talk back, set-up
+// failures, and the shutdown with clients connected.
+#include "e2e.h"
+
+#include <signal.h>
+
+namespace e2e {
+namespace {
+
+const std::string kLine36 = "{\"tmp\":36.500000}\n";
+const std::string kSent = "\xF0\x9F\x93\xA4 Sent temperature to client FD=";
+
+std::string sent_line(int fd, const std::string &json)
+{
+    return kSent + std::to_string(fd) + ": " + json.substr(0, json.size() - 1);
+}
+
+// The program serving the simulated camera's readings on a free port.
+class ServerMode : public ::testing::Test {
+protected:
+    void start(const std::vector<std::string> &camera_options = {})
+    {
+        sim_ = std::make_unique<CameraSim>(camera_options);
+        port_ = free_tcp_port();
+        program_ = std::make_unique<Program>(std::vector<std::string>{"-s", sim_->url(), "-t", std::to_string(port_)});
+        ASSERT_TRUE(program_->wait_until_reading()) << program_->out();
+        ASSERT_TRUE(program_->wait_for("]  Waiting for client connections...\n", kReadingTimeout)) << program_->out();
+    }
+
+    std::unique_ptr<TcpClient> connect() { return std::make_unique<TcpClient>(port_, kLineTimeout); }
+
+    // Connects a client and waits for the program to accept it; returns the
+    // descriptor the program gives it.
+    int connect_accepted(std::unique_ptr<TcpClient> *client)
+    {
+        *client = connect();
+        return client_fd(*program_, (*client)->local_port(), kLineTimeout);
+    }
+
+    // Stops the program with SIGTERM; it must exit at once with status 0
+    // after a complete shutdown.
+    void stop()
+    {
+        ASSERT_TRUE(program_->signal(SIGTERM));
+        EXPECT_EQ(program_->finish(kExitTimeout), ExitStatus::exit_code(0));
+        EXPECT_TRUE(shuts_down(program_->log(), SIGTERM));
+        EXPECT_TRUE(stdout_echoes_log(program_->out(), program_->raw_log(), server_mode_lines(port_)));
+        EXPECT_EQ(program_->err(), "");
+    }
+
+    std::unique_ptr<CameraSim> sim_;
+    uint16_t port_ = 0;
+    std::unique_ptr<Program> program_;
+};
+
+TEST_F(ServerMode, SendsTheReadingOnceASecondFromTheAcceptingCycleOn)
+{
+    start();
+    std::unique_ptr<TcpClient> first;
+    const int first_fd = connect_accepted(&first);
+    ASSERT_GE(first_fd, 0) << program_->out();
+    std::vector<Line> lines;
+    for (int i = 0; i < 3; ++i) {
+        std::optional<Line> line = first->read_line(kLineTimeout);
+        ASSERT_TRUE(line) << "line " << i << " did not come";
+        EXPECT_EQ(line->text, kLine36);
+        lines.push_back(*line);
+    }
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_GT(lines[i].when - lines[i - 1].when, 500ms) << "lines " << i - 1 << " and " << i;
+        EXPECT_LT(lines[i].when - lines[i - 1].when, 3000ms) << "lines " << i - 1 << " and " << i;
+    }
+
+    std::unique_ptr<TcpClient> second;
+    const int second_fd = connect_accepted(&second);
+    ASSERT_GE(second_fd, 0) << program_->out();
+    std::optional<Line> line = second->read_line(kLineTimeout);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->text, kLine36);
+    ASSERT_TRUE(first->read_line(kLineTimeout));
+    ASSERT_TRUE(first->read_line(kLineTimeout));
+    stop();
+
+    const std::vector<std::string> log = program_->log();
+    const std::string port = std::to_string(port_);
+    const size_t started = find_line(log, " TCP server successfully started on port " + port);
+    ASSERT_NE(started, std::string::npos) << program_->raw_log();
+    EXPECT_EQ(log[started + 1], " Waiting for client connections...");
+    EXPECT_EQ(console_lines(program_->out()),
+              (std::vector<std::string>{"Starting TCP server on port " + port,
+                                        "Temperature data will be sent to TCP clients"}));
+    // The cycle that accepts the second client sends to it as well: its
+    // first line comes before the first client's next one.
+    const size_t accepted = find_prefixed(log, " New client connected: IP=127.0.0.1, Port=" +
+                                                   std::to_string(second->local_port()) +
+                                                   ", FD=" + std::to_string(second_fd));
+    ASSERT_NE(accepted, std::string::npos);
+    const size_t to_first = find_line(log, sent_line(first_fd, kLine36), accepted);
+    const size_t to_second = find_line(log, sent_line(second_fd, kLine36), accepted);
+    const size_t next_to_first = find_line(log, sent_line(first_fd, kLine36), to_first + 1);
+    ASSERT_NE(to_second, std::string::npos) << program_->raw_log();
+    EXPECT_LT(to_second, next_to_first) << program_->raw_log();
+    EXPECT_LT(to_first, to_second);
+}
+
+TEST_F(ServerMode, AcceptsClientsConnectingTogetherOnePerCycle)
+{
+    start();
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(connect());
+    std::vector<Line> accepts;
+    for (const std::unique_ptr<TcpClient> &client : clients) {
+        const std::string text = "]  New client connected: IP=127.0.0.1, Port=" + std::to_string(client->local_port());
+        const std::optional<Line> accept = program_->proc().wait_for_line(
+            [&](const std::string &line) { return line.find(text) != std::string::npos; }, kLineTimeout * 3);
+        ASSERT_TRUE(accept) << program_->out();
+        accepts.push_back(*accept);
+    }
+    for (size_t i = 1; i < accepts.size(); ++i)
+        EXPECT_GT(accepts[i].when - accepts[i - 1].when, 500ms) << accepts[i - 1].text << "\n" << accepts[i].text;
+    for (const std::unique_ptr<TcpClient> &client : clients) {
+        const std::optional<Line> line = client->read_line(kLineTimeout);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->text, kLine36);
+    }
+    stop();
+}
+
+TEST_F(ServerMode, RemovesAClientThatClosed)
+{
+    start();
+    std::unique_ptr<TcpClient> staying, leaving;
+    const int staying_fd = connect_accepted(&staying);
+    const int leaving_fd = connect_accepted(&leaving);
+    ASSERT_GE(staying_fd, 0);
+    ASSERT_GE(leaving_fd, 0);
+    ASSERT_TRUE(leaving->read_line(kLineTimeout));
+    leaving->close();
+
+    const std::string gone = " Client FD=" + std::to_string(leaving_fd) + " disconnected (recv returned 0)";
+    const std::string removed = " Removed broken client FD=" + std::to_string(leaving_fd) + ", remaining clients: 1";
+    ASSERT_TRUE(program_->wait_for("] " + removed + "\n", kLineTimeout * 2)) << program_->out();
+    const size_t removal_count = count_of(program_->out(), "Removed ");
+    ASSERT_TRUE(staying->read_line(kLineTimeout));
+    ASSERT_TRUE(staying->read_line(kLineTimeout));
+    stop();
+
+    const std::vector<std::string> log = program_->log();
+    const size_t gone_at = find_line(log, gone);
+    ASSERT_NE(gone_at, std::string::npos) << program_->raw_log();
+    EXPECT_EQ(find_line(log, removed), gone_at + 1) << program_->raw_log();
+    EXPECT_EQ(count_of(program_->out(), "Removed "), removal_count) << "the staying client was dropped";
+}
+
+TEST_F(ServerMode, DropsAClientThatResetAndServesTheOthers)
+{
+    start();
+    std::unique_ptr<TcpClient> staying, resetting;
+    const int staying_fd = connect_accepted(&staying);
+    const int resetting_fd = connect_accepted(&resetting);
+    ASSERT_GE(staying_fd, 0);
+    ASSERT_GE(resetting_fd, 0);
+    ASSERT_TRUE(resetting->read_line(kLineTimeout));
+    resetting->reset();
+
+    const std::string fd = std::to_string(resetting_fd);
+    ASSERT_TRUE(program_->wait_for(", remaining clients: 1\n", kLineTimeout * 2)) << program_->out();
+    ASSERT_TRUE(staying->read_line(kLineTimeout));
+    ASSERT_TRUE(staying->read_line(kLineTimeout));
+    ASSERT_TRUE(program_->proc().running());
+    stop();
+
+    // The reset shows at the next send or at the probe after it; either way
+    // the client goes with the removal line of that pass.
+    const std::vector<std::string> log = program_->log();
+    const size_t send_failed = find_prefixed(log, " Send failed for client FD=" + fd + ": ");
+    const size_t broken = find_prefixed(log, "\xE2\x9D\x8C Client FD=" + fd + " connection error: ");
+    ASSERT_TRUE((send_failed == std::string::npos) != (broken == std::string::npos)) << program_->raw_log();
+    const size_t reported = std::min(send_failed, broken);
+    const std::string removal = send_failed != std::string::npos ? " Removed disconnected client FD=" + fd
+                                                                 : " Removed broken client FD=" + fd;
+    EXPECT_EQ(find_line(log, removal + ", remaining clients: 1"), reported + 1) << program_->raw_log();
+    EXPECT_EQ(count_prefixed(log, " Removed "), 1u) << program_->raw_log();
+}
+
+TEST_F(ServerMode, KeepsServingAClientThatSendsBytes)
+{
+    start();
+    std::unique_ptr<TcpClient> talker;
+    ASSERT_GE(connect_accepted(&talker), 0);
+    ASSERT_TRUE(talker->send_text("hello\n"));
+    for (int i = 0; i < 3; ++i) {
+        const std::optional<Line> line = talker->read_line(kLineTimeout);
+        ASSERT_TRUE(line) << "line " << i;
+        EXPECT_EQ(line->text, kLine36);
+    }
+    EXPECT_TRUE(talker->send_text(std::string(1000, 'x')));
+    ASSERT_TRUE(talker->read_line(kLineTimeout));
+    ASSERT_TRUE(talker->read_line(kLineTimeout));
+    stop();
+    EXPECT_EQ(count_prefixed(program_->log(), " Removed "), 0u) << program_->raw_log();
+}
+
+TEST_F(ServerMode, SendsNullForReadingsThatAreNotNumbers)
+{
+    start({"--temps", "nan,inf,-inf"});
+    std::unique_ptr<TcpClient> client;
+    const int fd = connect_accepted(&client);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < 3; ++i) {
+        const std::optional<Line> line = client->read_line(kLineTimeout);
+        ASSERT_TRUE(line) << "line " << i;
+        EXPECT_EQ(line->text, "{\"tmp\":null}\n");
+    }
+    stop();
+    EXPECT_NE(find_line(program_->log(), sent_line(fd, "{\"tmp\":null}\n")), std::string::npos);
+}
+
+TEST_F(ServerMode, ShutdownEndsEveryClientsStream)
+{
+    start();
+    std::unique_ptr<TcpClient> a, b;
+    ASSERT_GE(connect_accepted(&a), 0);
+    ASSERT_GE(connect_accepted(&b), 0);
+    ASSERT_TRUE(b->read_line(kLineTimeout));
+    stop();
+    EXPECT_TRUE(a->wait_eof(kExitTimeout));
+    EXPECT_TRUE(b->wait_eof(kExitTimeout));
+    EXPECT_EQ(a->error(), 0);
+    EXPECT_EQ(b->error(), 0);
+}
+
+// Set-up failures end the program with status 255 after a complete cleanup
+// of the camera link.
+class ServerSetUp : public ::testing::Test {
+protected:
+    // on_failure runs as soon as the failure is logged, while the program
+    // may still be cleaning up.
+    void run_failing(const std::string &port, const std::string &failure,
+                     const std::function<void()> &on_failure = [] {})
+    {
+        Program program({"-s", sim_.url(), "-t", port});
+        if (program.wait_for("] " + failure + "\n", kReadingTimeout))
+            on_failure();
+        EXPECT_EQ(program.finish(kReadingTimeout), ExitStatus::exit_code(255));
+        EXPECT_EQ(program.err(), "");
+        const std::vector<std::string> log = program.log();
+        const size_t at = find_line(log, failure);
+        ASSERT_NE(at, std::string::npos) << program.raw_log();
+        std::vector<std::string> rest;
+        for (size_t i = at + 1; i < log.size(); ++i)
+            if (log[i].rfind("Updated temperature: ", 0) != 0)
+                rest.push_back(log[i]);
+        EXPECT_EQ(rest, (std::vector<std::string>{"NET_DVR_StopRemoteConfig succeeded", "NET_DVR_Logout succeeded",
+                                                  "Thermometry cleaned up"}));
+        EXPECT_EQ(count_prefixed(log, " TCP server successfully started"), 0u);
+        EXPECT_EQ(console_lines(program.out()), (std::vector<std::string>{"Starting TCP server on port " + port,
+                                                                          "Temperature data will be sent to TCP clients"}));
+        EXPECT_TRUE(sim_.wait_for("logout: ok", kLineTimeout)) << sim_.out();
+    }
+
+    CameraSim sim_;
+};
+
+TEST_F(ServerSetUp, PortTakenByAnotherListener)
+{
+    TcpListener holder;
+    const std::string port = std::to_string(holder.port());
+    run_failing(port, "Bind failed on port " + port + ": Address already in use");
+}
+
+TEST_F(ServerSetUp, PortOutOfRange)
+{
+    // 70000 cut to 16 bits would be 4464: nothing may listen there.
+    const bool wrapped_port_free = !port_accepts_connections(4464);
+    run_failing("70000", "Invalid TCP port 70000: must be between 1 and 65535", [&] {
+        if (wrapped_port_free) {
+            EXPECT_FALSE(port_accepts_connections(4464));
+        }
+    });
+}
+
+}  // namespace
+}  // namespace e2e
