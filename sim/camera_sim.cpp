@@ -321,6 +321,7 @@ private:
     void send(Connection &c, const std::vector<uint8_t> &bytes);
     void flush(Connection &c);
     void close_connection(Connection &c);
+    void say_gone(const Connection &c, int error);
     void run_streams(Connection &c, Clock::time_point now);
     void drop(Connection &c, const std::string &why);
     float temperature(uint64_t index) const;
@@ -415,7 +416,7 @@ void Camera::flush(Connection &c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             break;
         } else {
-            say("connection to %s lost: %s", c.peer.c_str(), std::strerror(errno));
+            say_gone(c, errno);
             close_connection(c);
             return;
         }
@@ -427,6 +428,17 @@ void Camera::flush(Connection &c) {
         c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.out_start));
         c.out_start = 0;
     }
+}
+
+// A client closing while records are still on their way to it resets the
+// connection rather than ending it; either way the client closed it.
+void Camera::say_gone(const Connection &c, int error) {
+    if (error == 0)
+        say("connection closed by client");
+    else if (error == ECONNRESET || error == EPIPE)
+        say("connection closed by client (reset)");
+    else
+        say("connection to %s lost: %s", c.peer.c_str(), std::strerror(error));
 }
 
 void Camera::close_connection(Connection &c) {
@@ -443,7 +455,7 @@ void Camera::read_from(Connection &c) {
         if (n > 0) {
             c.in.feed(chunk, static_cast<size_t>(n));
             camwire::Frame f;
-            camwire::FrameReader::Result r;
+            camwire::FrameReader::Result r = camwire::FrameReader::kNeedMore;
             while (!c.dead && (r = c.in.next(f)) == camwire::FrameReader::kFrame) handle(c, f);
             if (!c.dead && r == camwire::FrameReader::kMalformed) {
                 say("bad message from %s: closing connection", c.peer.c_str());
@@ -454,10 +466,7 @@ void Camera::read_from(Connection &c) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n == 0)
-            say("connection closed by client");
-        else
-            say("connection to %s lost: %s", c.peer.c_str(), std::strerror(errno));
+        say_gone(c, n == 0 ? 0 : errno);
         close_connection(c);
         return;
     }

@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -204,6 +206,10 @@ int SimProcess::stop() {
     }
     pid_ = -1;
     if (reader_.joinable()) reader_.join();
+    // A sanitizer's report from the simulator fails the test that ran it.
+    for (const std::string &l : lines())
+        if (l.find("Sanitizer") != std::string::npos || l.find("runtime error:") != std::string::npos)
+            ADD_FAILURE() << "camera-sim: " << l;
     return status;
 }
 
