@@ -189,6 +189,13 @@ int NET_DVR_StopRemoteConfig(int32_t handle)
     call.numbers = {handle};
     if (!record(std::move(call)))
         return 0;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        hook.swap(g_script.on_stop);
+    }
+    if (hook)
+        hook();
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_script.stop_ok ? 1 : fake_sdk::fail(g_script.stop_error);
 }

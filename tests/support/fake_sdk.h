@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct Script {
     uint32_t stream_error = 0;
     bool stop_ok = true;
     uint32_t stop_error = 0;
+    // Run once, on the calling thread, inside the next NET_DVR_StopRemoteConfig
+    // (after it is recorded): lets a test act in the middle of a shutdown.
+    std::function<void()> on_stop;
     bool logout_ok = true;
     uint32_t logout_error = 0;
 };

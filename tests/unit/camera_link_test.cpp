@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -57,7 +59,7 @@ TEST_F(CameraStartupTest, LogsInAndStartsTheStream)
     std::vector<std::string> expected = set_up_calls();
     expected.push_back(kLogin);
     expected.push_back("NET_DVR_StartRemoteConfig(5, 3629, 72 bytes)");
-    EXPECT_THAT(fake_sdk::call_log(), ElementsAreArray(expected));
+    ASSERT_THAT(fake_sdk::call_log(), ElementsAreArray(expected));
 
     const fake_sdk::Call stream = fake_sdk::calls().back();
     std::vector<uint8_t> condition(72, 0);
@@ -92,7 +94,9 @@ TEST_P(ChannelTest, ChannelReachesTheConditionRecordAndTheLog)
     std::vector<uint8_t> expected(72, 0);
     expected[0] = 72;
     std::memcpy(expected.data() + 4, &channel, sizeof channel);  // in the SDK's (native) byte order
-    EXPECT_EQ(fake_sdk::calls().back().condition, expected);
+    const std::vector<fake_sdk::Call> calls = fake_sdk::calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().condition, expected);
     EXPECT_EQ(logged_texts().at(1), std::string(kParsed) + ", Channel=" + std::to_string(channel));
 }
 
@@ -156,7 +160,7 @@ TEST_F(CameraStartupTest, FailedSdkInitialisationNeedsNoCleanup)
     EXPECT_EQ(start(kUrl, 2), -1);
     EXPECT_TRUE(path_exists(".log/temp"));
     EXPECT_THAT(fake_sdk::call_log(), ElementsAre("NET_DVR_Init()"));
-    EXPECT_EQ(logged_texts().back(), "NET_DVR_Init failed");
+    EXPECT_THAT(logged_texts(), ElementsAre(kParsed, std::string(kParsed) + ", Channel=2", "NET_DVR_Init failed"));
 }
 
 // ---- GetThermInfoCallback --------------------------------------------------
@@ -370,14 +374,27 @@ TEST_F(CameraShutdownOnceTest, WithoutStartUpNothingHappens)
     EXPECT_FALSE(path_exists(".log"));
 }
 
-TEST_F(CameraShutdownOnceTest, ConcurrentCallsShutDownOnce)
+TEST_F(CameraShutdownOnceTest, CallDuringAShutdownDoesNothing)
 {
     const size_t calls = bring_up().first;
-    capture_output([] {
-        std::thread other([] { cleanup_thermometry(); });
+    std::atomic<bool> second_done{false};
+    std::thread second;
+    fake_sdk::script().on_stop = [&] {
+        second = std::thread([&] {
+            cleanup_thermometry();
+            second_done.store(true);
+        });
+        // The second call must wait for this shutdown to end; give it the
+        // chance to run alongside instead.
+        for (int i = 0; i < 50 && !second_done.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    };
+    capture_output([&] {
         cleanup_thermometry();
-        other.join();
+        if (second.joinable())
+            second.join();
     });
+    EXPECT_TRUE(second_done.load());
     EXPECT_THAT(tail(fake_sdk::call_log(), calls),
                 ElementsAre("NET_DVR_StopRemoteConfig(9)", "NET_DVR_Logout(5)", "NET_DVR_Cleanup()"));
 }
