@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <list>
 #include <map>
 #include <set>
 
@@ -185,6 +186,10 @@ protected:
     }
     void TearDown() override { NET_DVR_Cleanup(); }
 
+    // Recorders live until after TearDown's Cleanup, so a test that stops
+    // at a failed assertion leaves no stream feeding a destroyed one.
+    Recorder &recorder() { return recorders_.emplace_back(); }
+
     int32_t login(SimProcess &sim, const char *user = "admin", const char *password = "secret") {
         NET_DVR_DEVICEINFO_V30 info;
         return NET_DVR_Login_V30(sim.address().c_str(), sim.port(), user, password, &info);
@@ -193,6 +198,9 @@ protected:
         auto c = condition(channel);
         return NET_DVR_StartRemoteConfig(user, NET_DVR_GET_REALTIME_THERMOMETRY, c.data(), 72, Recorder::callback, &r);
     }
+
+private:
+    std::list<Recorder> recorders_;
 };
 
 // ---- life cycle and arguments ----------------------------------------------
@@ -347,7 +355,7 @@ TEST_F(Sdk, SimulatorSurvivesMalformedInput) {
         EXPECT_TRUE(sim.wait_for("closing connection", static_cast<int>(i) + 1));
         ::close(fd);
     }
-    Recorder r;
+    Recorder &r = recorder();
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
     ASSERT_GE(start(id, r), 0);
@@ -363,7 +371,7 @@ TEST_F(Sdk, StreamStartRejectsBadRequestsAndPassesCameraRefusalsOn) {
     ASSERT_TRUE(refusing.start({"--refuse-stream", "23"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     auto expect_start_fails = [&](int32_t user, uint32_t command, const void *cond, uint32_t len,
                                   NET_DVR_RemoteConfigCallback cb, uint32_t code) {
         EXPECT_LT(NET_DVR_StartRemoteConfig(user, command, cond, len, cb, &r), 0);
@@ -395,7 +403,7 @@ TEST_F(Sdk, StatusAndDataRecordsReachTheCallbackUnchanged) {
     ASSERT_TRUE(sim.start({"--status", "1000,1002:7", "--temps", "1.5,-40.25,nan", "--flag", "2", "--rate", "200"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     int32_t handle = start(id, r, 2);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(r.wait_data(4));
@@ -435,7 +443,7 @@ TEST_F(Sdk, TwoStreamsOfOneLoginStopIndependently) {
     ASSERT_TRUE(sim.start({"--rate", "100"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder one, two;
+    Recorder &one = recorder(), &two = recorder();
     int32_t h1 = start(id, one, 1), h2 = start(id, two, 2);
     ASSERT_GE(h1, 0);
     ASSERT_GE(h2, 0);
@@ -456,7 +464,7 @@ TEST_F(Sdk, CameraFailuresOfStopAndLogoutArePassedOnWithNoLateCallbacks) {
     ASSERT_TRUE(sim.start({"--rate", "500", "--fail-stop", "17", "--fail-logout", "17"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     int32_t handle = start(id, r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(r.wait_data(3));
@@ -474,7 +482,7 @@ TEST_F(Sdk, CameraFailuresOfStopAndLogoutArePassedOnWithNoLateCallbacks) {
     EXPECT_EQ(NET_DVR_GetLastError(), 17u);
     EXPECT_TRUE(sim.wait_for("logout: failed with code 17"));
     EXPECT_TRUE(sim.wait_for("connection closed by client"));
-    Recorder after;
+    Recorder &after = recorder();
     EXPECT_LT(start(id, after), 0);  // the login is gone all the same
     EXPECT_EQ(NET_DVR_GetLastError(), NET_DVR_PARAMETER_ERROR);
 }
@@ -485,7 +493,7 @@ TEST_F(Sdk, NoCallbackRunsAfterStopLogoutOrCleanupReturns) {
     for (int round = 0; round < 3; ++round) {
         int32_t id = login(sim);
         ASSERT_GE(id, 0);
-        Recorder r;
+        Recorder &r = recorder();
         int32_t handle = start(id, r);
         ASSERT_GE(handle, 0);
         ASSERT_TRUE(r.wait_data(20));
@@ -517,7 +525,22 @@ TEST_F(Sdk, StopWaitsForARunningCallbackAndMayBeCalledFromOne) {
     std::condition_variable cv;
     bool inside = false, release = false;
     std::atomic<bool> stop_returned{false}, returned_while_inside{false};
-    Recorder held;
+    std::atomic<int32_t> own{-1};
+    std::atomic<int> stop_result{-1};
+    Recorder &held = recorder();
+    // Whatever fails below, free a held callback and end the streams while
+    // the locals that the hooks use still exist.
+    struct Finally {
+        std::function<void()> f;
+        ~Finally() { f(); }
+    } finally{[&] {
+        {
+            std::lock_guard<std::mutex> lk(m);
+            release = true;
+            cv.notify_all();
+        }
+        NET_DVR_Cleanup();
+    }};
     held.hook = [&](Recorder &) {
         std::unique_lock<std::mutex> lk(m);
         if (release) return;
@@ -548,9 +571,7 @@ TEST_F(Sdk, StopWaitsForARunningCallbackAndMayBeCalledFromOne) {
     EXPECT_EQ(held.count(NET_SDK_CALLBACK_TYPE_DATA), 1u);
 
     // The callback stops its own stream.
-    Recorder self;
-    std::atomic<int32_t> own{-1};
-    std::atomic<int> stop_result{-1};
+    Recorder &self = recorder();
     self.hook = [&](Recorder &rec) {
         if (own >= 0 && stop_result == -1) {  // records may come before Start returns
             stop_result = NET_DVR_StopRemoteConfig(own);
@@ -573,7 +594,7 @@ TEST_F(Sdk, ReconnectsAfterADropAndResumesTheSameStream) {
     ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     int32_t handle = start(id, r, 2);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(r.wait_data(6));
@@ -603,7 +624,7 @@ TEST_F(Sdk, WithoutReconnectADropEndsTheStreamWithOneFailureStatus) {
     ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "2"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     int32_t handle = start(id, r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) == 1; }));
@@ -611,7 +632,7 @@ TEST_F(Sdk, WithoutReconnectADropEndsTheStreamWithOneFailureStatus) {
     auto ev = r.events();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(find_status(ev, NET_SDK_CALLBACK_STATUS_FAILED, NET_DVR_NETWORK_RECV_ERROR), 2);
-    Recorder again;
+    Recorder &again = recorder();
     EXPECT_LT(start(id, again), 0);
     EXPECT_EQ(NET_DVR_GetLastError(), NET_DVR_NETWORK_RECV_ERROR);
     EXPECT_TRUE(NET_DVR_StopRemoteConfig(handle));
@@ -624,7 +645,7 @@ TEST_F(Sdk, StopAndLogoutDuringTheReconnectWaitReturnPromptly) {
     ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "1", "--away-seconds", "30"}));
     int32_t id = login(sim);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     int32_t handle = start(id, r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) == 1; }));
@@ -658,7 +679,7 @@ TEST_F(Sdk, GarbageFromTheCameraMidStreamIsAFailureStatus) {
     NET_DVR_DEVICEINFO_V30 info;
     int32_t id = NET_DVR_Login_V30(camera.address.c_str(), camera.port, "admin", "secret", &info);
     ASSERT_GE(id, 0);
-    Recorder r;
+    Recorder &r = recorder();
     ASSERT_GE(start(id, r), 0);
     EXPECT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) == 1; }));
     auto ev = r.events();
