@@ -89,7 +89,8 @@ std::string login_failed_line(int code, const std::string &address, int retries_
 // The lines after the first "Received signal N, cleaning up..." in the log
 // are a complete shutdown of a running link: the stream stopped and the
 // session logged out (as stop_line and logout_line say), nothing after
-// "Thermometry cleaned up", and no reading once the stream was stopped.
+// "Thermometry cleaned up" but the server cycle's own lines, and no reading
+// once the stream was stopped.
 ::testing::AssertionResult shuts_down(const std::vector<std::string> &log, int signo,
                                       const std::string &stop_line = "NET_DVR_StopRemoteConfig succeeded",
                                       const std::string &logout_line = "NET_DVR_Logout succeeded");

@@ -226,10 +226,15 @@ TEST_F(ServerMode, ShutdownEndsEveryClientsStream)
     ASSERT_GE(connect_accepted(&b), 0);
     ASSERT_TRUE(b->read_line(kLineTimeout));
     stop();
-    EXPECT_TRUE(a->wait_eof(kExitTimeout));
-    EXPECT_TRUE(b->wait_eof(kExitTimeout));
-    EXPECT_EQ(a->error(), 0);
-    EXPECT_EQ(b->error(), 0);
+    // Every line up to the end is whole and carries the camera's reading:
+    // the shutdown's reset of the value must not reach a client as a 0.
+    for (TcpClient *client : {a.get(), b.get()}) {
+        EXPECT_TRUE(client->wait_eof(kExitTimeout));
+        EXPECT_EQ(client->error(), 0);
+        EXPECT_EQ(client->unread().size() % kLine36.size(), 0u) << client->unread();
+        for (size_t at = 0; at + kLine36.size() <= client->unread().size(); at += kLine36.size())
+            EXPECT_EQ(client->unread().substr(at, kLine36.size()), kLine36);
+    }
 }
 
 // Set-up failures end the program with status 255 after a complete cleanup
