@@ -75,7 +75,8 @@ public:
     std::vector<Line> out_lines() const;
 
     // Waits until done(everything captured on stream) holds, the stream has
-    // ended, or timeout passes; returns whether done held.
+    // ended, or timeout passes; returns whether done held. done runs with
+    // the capture locked, so it must not call back into this Process.
     bool wait_for(Stream stream, const std::function<bool(const std::string &)> &done, Millis timeout) const;
     // Waits until text appears on the stream at least count times.
     bool wait_for_output(const std::string &text, Millis timeout, Stream stream = Stream::out,
