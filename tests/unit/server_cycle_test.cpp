@@ -172,6 +172,18 @@ int unacked_or_unsent_bytes(int fd)
     return queued_bytes(fd, SIOCOUTQ);
 }
 
+// Whether the kernel (or the emulator: qemu-user has no SIOCOUTQNSD) tells
+// unsent bytes apart from unacknowledged ones, which fill() relies on.
+bool unsent_bytes_visible()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int bytes = 0;
+    const bool visible = fd >= 0 && ioctl(fd, SIOCOUTQNSD, &bytes) == 0;
+    if (fd >= 0)
+        close(fd);
+    return visible;
+}
+
 constexpr char kFiller = '#';
 
 // Fills a TCP send path whose peer does not read, so that the next send
@@ -356,6 +368,8 @@ TEST_F(ServerCycleTest, WithoutClientsACycleDoesNothing)
 
 TEST_F(ServerCycleTest, FullSendBufferKeepsTheClientAndWholeLinesResumeOnceDrained)
 {
+    if (!unsent_bytes_visible())
+        GTEST_SKIP() << "SIOCOUTQNSD is not available here";
     Pair pair = tcp_pair(4096, 2048);
     const long filler = fill(pair.client.get()).total;
     const int fd = give(pair);
@@ -378,6 +392,8 @@ class PartialSendTest : public ServerCycleTest, public ::testing::WithParamInter
 
 TEST_P(PartialSendTest, RestOfTheLineGoesFirstAndNoLineIsSplitOrRepeated)
 {
+    if (!unsent_bytes_visible())
+        GTEST_SKIP() << "SIOCOUTQNSD is not available here";
     const int room = GetParam();
     constexpr int send_buffer = 4096;
     constexpr int receive_buffer = 2048;
