@@ -1,0 +1,803 @@
+// thermometry-tcp-bench: runs the built program in server mode against the
+// camera simulator, connects many clients and measures what they receive and
+// what the server costs. Not a test: it prints figures and PASS/FAIL against
+// targets, and exits non-zero only when the run itself could not be made.
+//
+//   thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N]
+//                         [--seconds M] [--address 127.0.0.X] [--no-strace]
+//   thermometry-tcp-bench --idle [SECONDS]   (CPU use with no client)
+//
+// PATHs default to $THERMOMETRY_BIN and $CAMERA_SIM_BIN; every program
+// started gets $THERMOMETRY_TEST_LAUNCHER's words in front.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- time and small helpers --------------------------------------------------
+
+double now_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void pause_s(double seconds)
+{
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+[[noreturn]] void fail(const std::string &why)
+{
+    throw std::runtime_error(why);
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const double rank = p / 100.0 * static_cast<double>(values.size() - 1);
+    const size_t low = static_cast<size_t>(std::floor(rank));
+    const size_t high = std::min(values.size() - 1, low + 1);
+    return values[low] + (values[high] - values[low]) * (rank - static_cast<double>(low));
+}
+
+// ---- child processes ---------------------------------------------------------
+
+// A started program; killed and reaped when it goes out of scope.
+class Child {
+public:
+    Child(std::vector<std::string> argv, const std::string &cwd, const std::string &out_path,
+          const std::string &err_path)
+    {
+        std::vector<std::string> full = words(env_or("THERMOMETRY_TEST_LAUNCHER", ""));
+        full.insert(full.end(), argv.begin(), argv.end());
+        std::vector<char *> args;
+        for (std::string &word : full)
+            args.push_back(&word[0]);
+        args.push_back(nullptr);
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ < 0)
+            fail(std::string("fork: ") + std::strerror(errno));
+        if (pid_ == 0) {
+            // Never outlive the bench, whatever ends it.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(127);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            signal(SIGPIPE, SIG_DFL);
+            const int in = open("/dev/null", O_RDONLY);
+            const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0)
+                _exit(127);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Child()
+    {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // True once the child has ended (and is reaped).
+    bool ended()
+    {
+        if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+            reaped_ = true;
+        return reaped_;
+    }
+
+    // SIGTERM, then SIGKILL if it is still there after timeout_s.
+    void stop(double timeout_s = 5.0)
+    {
+        if (ended())
+            return;
+        kill(pid_, SIGTERM);
+        const double deadline = now_s() + timeout_s;
+        while (!ended() && now_s() < deadline)
+            pause_s(0.01);
+        if (!ended()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+            reaped_ = true;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+template <typename Condition>
+bool wait_until(Condition condition, double timeout_s)
+{
+    const double deadline = now_s() + timeout_s;
+    while (!condition()) {
+        if (now_s() > deadline)
+            return false;
+        pause_s(0.01);
+    }
+    return true;
+}
+
+// A fresh directory, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = env_or("TMPDIR", "/tmp") + "/thermometry-bench-XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr)
+            fail(std::string("mkdtemp: ") + std::strerror(errno));
+        path_ = pattern;
+    }
+    ~TempDir()
+    {
+        nftw(path_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return std::remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// ---- the server's process ----------------------------------------------------
+
+// CPU time of the whole process in seconds: the sum of every thread's run
+// time (nanoseconds, /proc/PID/task/*/schedstat) when the kernel keeps it,
+// else utime+stime from /proc/PID/stat (clock ticks).
+double process_cpu_s(pid_t pid, bool *precise)
+{
+    const std::string base = "/proc/" + std::to_string(pid);
+    double total = 0;
+    bool any = false;
+    if (DIR *dir = opendir((base + "/task").c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::istringstream in(read_file(base + "/task/" + entry->d_name + "/schedstat"));
+            double ns = 0;
+            if (in >> ns) {
+                total += ns * 1e-9;
+                any = true;
+            }
+        }
+        closedir(dir);
+    }
+    *precise = any;
+    if (any)
+        return total;
+    const std::string stat = read_file(base + "/stat");
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return NAN;
+    std::vector<std::string> fields = words(stat.substr(close_paren + 2));
+    // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
+    if (fields.size() < 13)
+        return NAN;
+    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double utime_stime_s(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return NAN;
+    std::vector<std::string> fields = words(stat.substr(close_paren + 2));
+    if (fields.size() < 13)
+        return NAN;
+    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long status_kib(pid_t pid, const std::string &key)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
+    return -1;
+}
+
+int open_descriptors(pid_t pid)
+{
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+// ---- the rig: simulator and program ------------------------------------------
+
+struct Options {
+    std::string program;
+    std::string simulator;
+    int clients = 100;
+    double seconds = 20;
+    std::string address;  // empty: try 127.0.0.60 upwards
+    bool strace = true;
+    bool idle = false;
+    double idle_seconds = 30;
+};
+
+int free_tcp_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        fail("cannot find a free TCP port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class Rig {
+public:
+    explicit Rig(const Options &options)
+    {
+        const std::vector<std::string> candidates =
+            options.address.empty() ? std::vector<std::string>{"127.0.0.60", "127.0.0.61", "127.0.0.62",
+                                                               "127.0.0.63", "127.0.0.64"}
+                                    : std::vector<std::string>{options.address};
+        for (const std::string &address : candidates) {
+            const std::string out = dir_.path() + "/sim.out";
+            auto sim = std::make_unique<Child>(
+                std::vector<std::string>{options.simulator, "--listen", address + ":8000"}, dir_.path(), out,
+                dir_.path() + "/sim.err");
+            if (!wait_until([&] { return read_file(out).find("listening on") != std::string::npos || sim->ended(); },
+                            10)) {
+                fail("the simulator never said it listens");
+            }
+            if (!sim->ended()) {
+                simulator_ = std::move(sim);
+                address_ = address;
+                break;
+            }
+        }
+        if (!simulator_)
+            fail("the simulator could not listen on any address tried: " + read_file(dir_.path() + "/sim.err"));
+
+        port_ = free_tcp_port();
+        program_ = std::make_unique<Child>(
+            std::vector<std::string>{options.program, "-s", "rtsp://admin:secret@" + address_ + ":554/stream", "-t",
+                                     std::to_string(port_)},
+            dir_.path(), "/dev/null", dir_.path() + "/program.err");
+        if (!wait_until([&] { return log().find("TCP server successfully started") != std::string::npos ||
+                                     program_->ended(); },
+                        20) ||
+            program_->ended())
+            fail("the program did not start its server: " + read_file(dir_.path() + "/program.err") + log());
+    }
+    ~Rig()
+    {
+        if (program_)
+            program_->stop();
+        if (simulator_)
+            simulator_->stop();
+    }
+
+    // Everything the program logged so far (today's and any other day's file).
+    std::string log() const
+    {
+        std::string text;
+        const std::string log_dir = dir_.path() + "/.log/temp";
+        if (DIR *dir = opendir(log_dir.c_str())) {
+            std::vector<std::string> names;
+            while (dirent *entry = readdir(dir))
+                if (entry->d_name[0] != '.')
+                    names.push_back(entry->d_name);
+            closedir(dir);
+            std::sort(names.begin(), names.end());
+            for (const std::string &name : names)
+                text += read_file(log_dir + "/" + name);
+        }
+        return text;
+    }
+
+    pid_t pid() const { return program_->pid(); }
+    int port() const { return port_; }
+    const std::string &dir() const { return dir_.path(); }
+    const std::string &camera_address() const { return address_; }
+    bool alive() { return !program_->ended(); }
+
+private:
+    TempDir dir_;
+    std::unique_ptr<Child> simulator_;
+    std::unique_ptr<Child> program_;
+    std::string address_;
+    int port_ = 0;
+};
+
+// ---- clients -------------------------------------------------------------------
+
+struct Client {
+    int fd = -1;
+    std::string pending;           // bytes after the last '\n'
+    std::vector<double> arrivals;  // when each complete line came
+    long lines = 0;
+    long malformed = 0;
+};
+
+const std::regex &line_pattern()
+{
+    static const std::regex pattern(R"(\{"tmp":(null|-?[0-9]+\.[0-9]{6})\})");
+    return pattern;
+}
+
+int connect_client(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        fail(std::string("connect: ") + std::strerror(errno));
+    return fd;
+}
+
+// Reads whatever the clients have for up to timeout_s (one poll over all).
+void pump(std::vector<Client> &clients, double timeout_s)
+{
+    std::vector<pollfd> entries;
+    std::vector<size_t> index;
+    for (size_t i = 0; i < clients.size(); ++i)
+        if (clients[i].fd >= 0) {
+            entries.push_back(pollfd{clients[i].fd, POLLIN, 0});
+            index.push_back(i);
+        }
+    if (entries.empty()) {
+        pause_s(timeout_s);
+        return;
+    }
+    const int ready = poll(entries.data(), entries.size(), static_cast<int>(timeout_s * 1000));
+    if (ready <= 0)
+        return;
+    char buffer[4096];
+    for (size_t k = 0; k < entries.size(); ++k) {
+        if ((entries[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+            continue;
+        Client &client = clients[index[k]];
+        const ssize_t count = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (count <= 0) {
+            if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
+                close(client.fd);
+                client.fd = -1;
+            }
+            continue;
+        }
+        const double when = now_s();
+        client.pending.append(buffer, static_cast<size_t>(count));
+        for (size_t end; (end = client.pending.find('\n')) != std::string::npos;) {
+            const std::string line = client.pending.substr(0, end);
+            client.pending.erase(0, end + 1);
+            ++client.lines;
+            client.arrivals.push_back(when);
+            if (!std::regex_match(line, line_pattern()))
+                ++client.malformed;
+        }
+    }
+}
+
+void pump_for(std::vector<Client> &clients, double seconds)
+{
+    const double end = now_s() + seconds;
+    for (double left; (left = end - now_s()) > 0;)
+        pump(clients, std::min(left, 0.05));
+}
+
+// ---- strace ----------------------------------------------------------------------
+
+struct SyscallCount {
+    std::string name;
+    long calls = 0;
+};
+
+// Attaches strace -c -f to pid for `cycles` whole cycles, the clients being
+// read meanwhile. Both ends of the window lie mid-way between two cycles, so
+// the counts cover exactly those cycles. Returns the per-syscall counts, or
+// an empty list and the reason in *why.
+std::vector<SyscallCount> strace_counts(pid_t pid, std::vector<Client> &clients, long cycles, const std::string &dir,
+                                        std::string *why)
+{
+    if (system("command -v strace >/dev/null 2>&1") != 0) {
+        *why = "strace is not installed";
+        return {};
+    }
+    Client &watch = clients.back();
+    auto wait_for_cycle = [&] {
+        const long seen = watch.lines;
+        const double deadline = now_s() + 3;
+        while (watch.lines == seen && now_s() < deadline)
+            pump(clients, 0.05);
+        return watch.lines != seen;
+    };
+    const std::string out = dir + "/strace.txt";
+    if (!wait_for_cycle())
+        fail("no cycle came before strace");
+    pump_for(clients, 0.4);
+    Child strace({"strace", "-c", "-f", "-qq", "-o", out, "-p", std::to_string(pid)}, dir, "/dev/null",
+                 dir + "/strace.err");
+    for (long i = 0; i < cycles; ++i)
+        if (!wait_for_cycle()) {
+            *why = "no cycle while strace was attached: " + read_file(dir + "/strace.err");
+            return {};
+        }
+    pump_for(clients, 0.4);
+    kill(strace.pid(), SIGINT);
+    if (!wait_until([&] { return strace.ended(); }, 10)) {
+        *why = "strace did not detach";
+        return {};
+    }
+    std::vector<SyscallCount> counts;
+    std::istringstream in(read_file(out));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f = words(line);
+        // % time, seconds, usecs/call, calls, [errors], syscall
+        if (f.size() < 5 || f[0].find_first_not_of("0123456789.") != std::string::npos || f.back() == "total")
+            continue;
+        SyscallCount count;
+        count.name = f.back();
+        count.calls = std::strtol(f[3].c_str(), nullptr, 10);
+        counts.push_back(count);
+    }
+    if (counts.empty())
+        *why = "strace counted nothing: " + read_file(dir + "/strace.err");
+    return counts;
+}
+
+// ---- report ----------------------------------------------------------------------
+
+struct Row {
+    std::string what;
+    std::string value;
+    std::string target;
+    int verdict;  // 1 pass, 0 fail, -1 no target / not measured
+};
+
+void print_rows(const std::vector<Row> &rows)
+{
+    size_t w0 = 0, w1 = 0, w2 = 0;
+    for (const Row &r : rows) {
+        w0 = std::max(w0, r.what.size());
+        w1 = std::max(w1, r.value.size());
+        w2 = std::max(w2, r.target.size());
+    }
+    for (const Row &r : rows) {
+        const char *verdict = r.verdict == 1 ? "PASS" : r.verdict == 0 ? "FAIL" : "";
+        std::printf("  %-*s  %*s  %-*s  %s\n", static_cast<int>(w0), r.what.c_str(), static_cast<int>(w1),
+                    r.value.c_str(), static_cast<int>(w2), r.target.c_str(), verdict);
+    }
+}
+
+std::string fmt(const char *format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+int run_idle(const Options &options)
+{
+    Rig rig(options);
+    pause_s(2);  // past the start-up
+    bool precise = false;
+    const double cpu0 = process_cpu_s(rig.pid(), &precise);
+    const double t0 = now_s();
+    pause_s(options.idle_seconds);
+    const double cpu1 = process_cpu_s(rig.pid(), &precise);
+    const double t1 = now_s();
+    if (!rig.alive())
+        fail("the program ended during the measurement");
+    const double share = (cpu1 - cpu0) / (t1 - t0) * 100.0;
+    std::printf("Idle server (no client, camera streaming 1 record/s), %.0f s:\n", t1 - t0);
+    print_rows({{"CPU time", fmt("%.4f s", cpu1 - cpu0), precise ? "(per-thread run time)" : "(clock ticks)", -1},
+                {"CPU use", fmt("%.4f %% of one core", share), "< 0.1 %", share < 0.1 ? 1 : 0}});
+    return 0;
+}
+
+int run_clients(const Options &options)
+{
+    Rig rig(options);
+    const int baseline_fds = open_descriptors(rig.pid());
+    std::printf("Program pid %d serving on port %d, camera simulator on %s:8000, work dir %s\n",
+                static_cast<int>(rig.pid()), rig.port(), rig.camera_address().c_str(), rig.dir().c_str());
+
+    // The server takes one client per cycle: connect at that pace, each one
+    // once the previous one has its first line.
+    std::vector<Client> clients(static_cast<size_t>(options.clients));
+    const double connect_start = now_s();
+    for (size_t i = 0; i < clients.size(); ++i) {
+        clients[i].fd = connect_client(rig.port());
+        const double deadline = now_s() + 5;
+        while (clients[i].lines == 0 && clients[i].fd >= 0 && now_s() < deadline)
+            pump(clients, 0.05);
+        if (clients[i].lines == 0)
+            fail("client " + std::to_string(i) + " got no line within 5 s");
+        if ((i + 1) % 10 == 0) {
+            std::printf("  %zu clients connected (%.0f s)\n", i + 1, now_s() - connect_start);
+            std::fflush(stdout);
+        }
+    }
+
+    // The measurement window: every client connected, nothing else going on.
+    pump_for(clients, 0.5);
+    for (Client &c : clients) {
+        c.arrivals.clear();
+        c.lines = 0;
+        c.malformed = 0;
+    }
+    bool precise = false;
+    const double cpu0 = process_cpu_s(rig.pid(), &precise);
+    const double ticks0 = utime_stime_s(rig.pid());
+    const double window_start = now_s();
+    pump_for(clients, options.seconds);
+    const double window_end = now_s();
+    const double cpu1 = process_cpu_s(rig.pid(), &precise);
+    const double ticks1 = utime_stime_s(rig.pid());
+    if (!rig.alive())
+        fail("the program ended during the measurement");
+
+    // Cycles: all arrivals, grouped where they lie more than half a second
+    // apart. Only cycles well inside the window count for missing lines.
+    std::vector<std::pair<double, size_t>> all;
+    for (size_t i = 0; i < clients.size(); ++i)
+        for (double t : clients[i].arrivals)
+            all.emplace_back(t, i);
+    std::sort(all.begin(), all.end());
+    std::vector<std::vector<std::pair<double, size_t>>> cycles;
+    for (const auto &arrival : all) {
+        if (cycles.empty() || arrival.first - cycles.back().back().first > 0.5)
+            cycles.emplace_back();
+        cycles.back().push_back(arrival);
+    }
+    std::vector<double> spreads;
+    long missing = 0;
+    long duplicated = 0;
+    long full_cycles = 0;
+    for (const auto &cycle : cycles) {
+        if (cycle.front().first < window_start + 0.1 || cycle.back().first > window_end - 0.1)
+            continue;
+        ++full_cycles;
+        std::vector<int> seen(clients.size(), 0);
+        for (const auto &arrival : cycle)
+            ++seen[arrival.second];
+        for (int count : seen) {
+            missing += count == 0;
+            duplicated += count > 1 ? count - 1 : 0;
+        }
+        spreads.push_back((cycle.back().first - cycle.front().first) * 1000.0);
+    }
+    std::vector<double> per_client, intervals;
+    long malformed = 0;
+    for (const Client &c : clients) {
+        per_client.push_back(static_cast<double>(c.lines));
+        malformed += c.malformed;
+        for (size_t k = 1; k < c.arrivals.size(); ++k)
+            intervals.push_back((c.arrivals[k] - c.arrivals[k - 1]) * 1000.0);
+    }
+    const double window = window_end - window_start;
+    const double cycles_in_window = window;  // one cycle a second (sleep(1) after the work)
+    const double cpu_per_client_cycle_us =
+        (cpu1 - cpu0) / (cycles_in_window * static_cast<double>(clients.size())) * 1e6;
+    const double ticks_per_client_cycle_us =
+        (ticks1 - ticks0) / (cycles_in_window * static_cast<double>(clients.size())) * 1e6;
+    const long hwm = status_kib(rig.pid(), "VmHWM");
+
+    // System calls, with strace attached for a few cycles.
+    std::string strace_why;
+    const long strace_cycles = 5;
+    std::vector<SyscallCount> counts;
+    if (options.strace)
+        counts = strace_counts(rig.pid(), clients, strace_cycles, rig.dir(), &strace_why);
+    else
+        strace_why = "skipped (--no-strace)";
+    long total_calls = 0;
+    for (const SyscallCount &c : counts)
+        total_calls += c.calls;
+    const double client_cycles = static_cast<double>(strace_cycles) * static_cast<double>(clients.size());
+
+    // Close every other client; after a few cycles their descriptors must
+    // be gone from the server.
+    size_t closed = 0;
+    for (size_t i = 0; i < clients.size(); i += 2) {
+        close(clients[i].fd);
+        clients[i].fd = -1;
+        ++closed;
+    }
+    const int expected_fds = baseline_fds + static_cast<int>(clients.size() - closed);
+    int fds_now = -1;
+    pump_for(clients, 3.5);
+    const double fd_deadline = now_s() + 5;
+    while ((fds_now = open_descriptors(rig.pid())) != expected_fds && now_s() < fd_deadline)
+        pump_for(clients, 0.5);
+
+    std::printf("\n%d clients, %.1f s window (%ld whole cycles), %s\n\n", options.clients, window, full_cycles,
+                precise ? "CPU from per-thread run time" : "CPU from clock ticks");
+    std::vector<Row> rows;
+    rows.push_back({"lines per client (min/median/max)",
+                    fmt("%.0f", percentile(per_client, 0)) + " / " + fmt("%.0f", percentile(per_client, 50)) +
+                        " / " + fmt("%.0f", percentile(per_client, 100)),
+                    "", -1});
+    rows.push_back({"malformed lines", std::to_string(malformed), "0", malformed == 0 ? 1 : 0});
+    rows.push_back({"missing lines", std::to_string(missing), "0", missing == 0 ? 1 : 0});
+    rows.push_back({"repeated lines in one cycle", std::to_string(duplicated), "0", duplicated == 0 ? 1 : 0});
+    const double interval_median = percentile(intervals, 50);
+    rows.push_back({"interval between lines, median", fmt("%.2f ms", interval_median), "1000 +/- 5 ms",
+                    std::fabs(interval_median - 1000.0) <= 5.0 ? 1 : 0});
+    rows.push_back({"interval between lines, p99", fmt("%.2f ms", percentile(intervals, 99)), "", -1});
+    const double spread_median = percentile(spreads, 50);
+    const double spread_p99 = percentile(spreads, 99);
+    const double spread_max = percentile(spreads, 100);
+    rows.push_back({"spread first..last client, median", fmt("%.3f ms", spread_median), "< 5 ms",
+                    spread_median < 5.0 ? 1 : 0});
+    rows.push_back({"spread first..last client, p99", fmt("%.3f ms", spread_p99), "< 5 ms", spread_p99 < 5.0 ? 1 : 0});
+    rows.push_back({"spread first..last client, max", fmt("%.3f ms", spread_max), "< 5 ms", spread_max < 5.0 ? 1 : 0});
+    rows.push_back({"server CPU per client per cycle", fmt("%.2f us", cpu_per_client_cycle_us), "", -1});
+    rows.push_back({"  same from utime+stime", fmt("%.2f us", ticks_per_client_cycle_us), "", -1});
+    if (counts.empty()) {
+        rows.push_back({"system calls per client per cycle", "n/a", "<= 4.1 (" + strace_why + ")", -1});
+    } else {
+        const double per = static_cast<double>(total_calls) / client_cycles;
+        rows.push_back({"system calls per client per cycle", fmt("%.2f", per), "<= 4.1", per <= 4.1 ? 1 : 0});
+    }
+    rows.push_back({"peak RSS (VmHWM)", fmt("%.2f MiB", static_cast<double>(hwm) / 1024.0), "< 6 MiB",
+                    hwm >= 0 && hwm < 6 * 1024 ? 1 : 0});
+    rows.push_back({"open descriptors after closing half",
+                    std::to_string(fds_now) + " (expected " + std::to_string(expected_fds) + ")",
+                    "none left behind", fds_now == expected_fds ? 1 : 0});
+    print_rows(rows);
+
+    if (!counts.empty()) {
+        std::sort(counts.begin(), counts.end(),
+                  [](const SyscallCount &a, const SyscallCount &b) { return a.calls > b.calls; });
+        std::printf("\nSystem calls over %ld cycles (strace -c -f), per client per cycle and per cycle:\n",
+                    strace_cycles);
+        for (const SyscallCount &c : counts)
+            std::printf("  %-20s %8ld  %6.3f  %8.2f\n", c.name.c_str(), c.calls,
+                        static_cast<double>(c.calls) / client_cycles,
+                        static_cast<double>(c.calls) / static_cast<double>(strace_cycles));
+    }
+    for (Client &c : clients)
+        if (c.fd >= 0)
+            close(c.fd);
+    return 0;
+}
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N] [--seconds M]\n"
+                 "                             [--address 127.0.0.X] [--no-strace]\n"
+                 "       thermometry-tcp-bench --idle [SECONDS] [--program PATH] [--simulator PATH]\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    options.program = env_or("THERMOMETRY_BIN", "");
+    options.simulator = env_or("CAMERA_SIM_BIN", "");
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--program")
+            options.program = value();
+        else if (arg == "--simulator")
+            options.simulator = value();
+        else if (arg == "--clients")
+            options.clients = std::atoi(value().c_str());
+        else if (arg == "--seconds")
+            options.seconds = std::atof(value().c_str());
+        else if (arg == "--address")
+            options.address = value();
+        else if (arg == "--no-strace")
+            options.strace = false;
+        else if (arg == "--idle") {
+            options.idle = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                options.idle_seconds = std::atof(argv[++i]);
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (options.program.empty() || options.simulator.empty() || options.clients < 1 || options.seconds < 3) {
+        usage();
+        std::fprintf(stderr, "set --program/--simulator or THERMOMETRY_BIN/CAMERA_SIM_BIN\n");
+        return 2;
+    }
+    // A client the server drops must not end the bench.
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        return options.idle ? run_idle(options) : run_clients(options);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "thermometry-tcp-bench: %s\n", error.what());
+        return 1;
+    }
+}
