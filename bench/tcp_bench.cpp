@@ -391,7 +391,12 @@ private:
 struct Client {
     int fd = -1;
     std::string pending;           // bytes after the last '\n'
-    std::vector<double> arrivals;  // when each complete line came
+    // When each complete line came into the client's socket (the kernel's
+    // receive time, on the CLOCK_MONOTONIC scale), and when the bench read
+    // it. The first is what the server did; the second adds the bench's own
+    // scheduling on a shared machine.
+    std::vector<double> arrivals;
+    std::vector<double> read_at;
     long lines = 0;
     long malformed = 0;
 };
@@ -409,7 +414,9 @@ int connect_client(int port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    const int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
         fail(std::string("connect: ") + std::strerror(errno));
     return fd;
 }
@@ -431,12 +438,26 @@ void pump(std::vector<Client> &clients, double timeout_s)
     const int ready = poll(entries.data(), entries.size(), static_cast<int>(timeout_s * 1000));
     if (ready <= 0)
         return;
+    // Kernel receive times are CLOCK_REALTIME; this moves them onto the
+    // monotonic scale.
+    timespec real, mono;
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    const double real_to_mono = (static_cast<double>(mono.tv_sec) + static_cast<double>(mono.tv_nsec) * 1e-9) -
+                                (static_cast<double>(real.tv_sec) + static_cast<double>(real.tv_nsec) * 1e-9);
     char buffer[4096];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     for (size_t k = 0; k < entries.size(); ++k) {
         if ((entries[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
             continue;
         Client &client = clients[index[k]];
-        const ssize_t count = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        iovec piece{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t count = recvmsg(client.fd, &message, MSG_DONTWAIT);
         if (count <= 0) {
             if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
                 close(client.fd);
@@ -444,13 +465,21 @@ void pump(std::vector<Client> &clients, double timeout_s)
             }
             continue;
         }
-        const double when = now_s();
+        const double read_at = now_s();
+        double arrived = read_at;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp;
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+                arrived = static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) * 1e-9 + real_to_mono;
+            }
         client.pending.append(buffer, static_cast<size_t>(count));
         for (size_t end; (end = client.pending.find('\n')) != std::string::npos;) {
             const std::string line = client.pending.substr(0, end);
             client.pending.erase(0, end + 1);
             ++client.lines;
-            client.arrivals.push_back(when);
+            client.arrivals.push_back(arrived);
+            client.read_at.push_back(read_at);
             if (!std::regex_match(line, line_pattern()))
                 ++client.malformed;
         }
@@ -462,6 +491,53 @@ void pump_for(std::vector<Client> &clients, double seconds)
     const double end = now_s() + seconds;
     for (double left; (left = end - now_s()) > 0;)
         pump(clients, std::min(left, 0.05));
+}
+
+// What a set of per-line times says about the cycles.
+struct Timing {
+    std::vector<double> intervals;  // ms between a client's consecutive lines
+    std::vector<double> spreads;    // ms between first and last client of a cycle
+    long cycles = 0;                // whole cycles inside the window
+    long missing = 0;               // a client without a line in such a cycle
+    long duplicated = 0;            // a client with more than one
+};
+
+// Cycles are the times grouped where they lie more than half a second
+// apart; only cycles well inside the window count.
+Timing timing(const std::vector<Client> &clients, std::vector<double> Client::*times, double window_start,
+              double window_end)
+{
+    Timing result;
+    std::vector<std::pair<double, size_t>> all;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const std::vector<double> &t = clients[i].*times;
+        for (size_t k = 0; k < t.size(); ++k) {
+            all.emplace_back(t[k], i);
+            if (k > 0)
+                result.intervals.push_back((t[k] - t[k - 1]) * 1000.0);
+        }
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<std::vector<std::pair<double, size_t>>> cycles;
+    for (const auto &arrival : all) {
+        if (cycles.empty() || arrival.first - cycles.back().back().first > 0.5)
+            cycles.emplace_back();
+        cycles.back().push_back(arrival);
+    }
+    for (const auto &cycle : cycles) {
+        if (cycle.front().first < window_start + 0.1 || cycle.back().first > window_end - 0.1)
+            continue;
+        ++result.cycles;
+        std::vector<int> seen(clients.size(), 0);
+        for (const auto &arrival : cycle)
+            ++seen[arrival.second];
+        for (int count : seen) {
+            result.missing += count == 0;
+            result.duplicated += count > 1 ? count - 1 : 0;
+        }
+        result.spreads.push_back((cycle.back().first - cycle.front().first) * 1000.0);
+    }
+    return result;
 }
 
 // ---- strace ----------------------------------------------------------------------
@@ -602,6 +678,7 @@ int run_clients(const Options &options)
     pump_for(clients, 0.5);
     for (Client &c : clients) {
         c.arrivals.clear();
+        c.read_at.clear();
         c.lines = 0;
         c.malformed = 0;
     }
@@ -616,44 +693,17 @@ int run_clients(const Options &options)
     if (!rig.alive())
         fail("the program ended during the measurement");
 
-    // Cycles: all arrivals, grouped where they lie more than half a second
-    // apart. Only cycles well inside the window count for missing lines.
-    std::vector<std::pair<double, size_t>> all;
-    for (size_t i = 0; i < clients.size(); ++i)
-        for (double t : clients[i].arrivals)
-            all.emplace_back(t, i);
-    std::sort(all.begin(), all.end());
-    std::vector<std::vector<std::pair<double, size_t>>> cycles;
-    for (const auto &arrival : all) {
-        if (cycles.empty() || arrival.first - cycles.back().back().first > 0.5)
-            cycles.emplace_back();
-        cycles.back().push_back(arrival);
-    }
-    std::vector<double> spreads;
-    long missing = 0;
-    long duplicated = 0;
-    long full_cycles = 0;
-    for (const auto &cycle : cycles) {
-        if (cycle.front().first < window_start + 0.1 || cycle.back().first > window_end - 0.1)
-            continue;
-        ++full_cycles;
-        std::vector<int> seen(clients.size(), 0);
-        for (const auto &arrival : cycle)
-            ++seen[arrival.second];
-        for (int count : seen) {
-            missing += count == 0;
-            duplicated += count > 1 ? count - 1 : 0;
-        }
-        spreads.push_back((cycle.back().first - cycle.front().first) * 1000.0);
-    }
-    std::vector<double> per_client, intervals;
+    const Timing arrived = timing(clients, &Client::arrivals, window_start, window_end);
+    const Timing read = timing(clients, &Client::read_at, window_start, window_end);
+    std::vector<double> per_client;
     long malformed = 0;
     for (const Client &c : clients) {
         per_client.push_back(static_cast<double>(c.lines));
         malformed += c.malformed;
-        for (size_t k = 1; k < c.arrivals.size(); ++k)
-            intervals.push_back((c.arrivals[k] - c.arrivals[k - 1]) * 1000.0);
     }
+    const long missing = arrived.missing;
+    const long duplicated = arrived.duplicated;
+    const long full_cycles = arrived.cycles;
     const double window = window_end - window_start;
     const double cycles_in_window = window;  // one cycle a second (sleep(1) after the work)
     const double cpu_per_client_cycle_us =
@@ -700,17 +750,24 @@ int run_clients(const Options &options)
     rows.push_back({"malformed lines", std::to_string(malformed), "0", malformed == 0 ? 1 : 0});
     rows.push_back({"missing lines", std::to_string(missing), "0", missing == 0 ? 1 : 0});
     rows.push_back({"repeated lines in one cycle", std::to_string(duplicated), "0", duplicated == 0 ? 1 : 0});
-    const double interval_median = percentile(intervals, 50);
+    const double interval_median = percentile(arrived.intervals, 50);
     rows.push_back({"interval between lines, median", fmt("%.2f ms", interval_median), "1000 +/- 5 ms",
                     std::fabs(interval_median - 1000.0) <= 5.0 ? 1 : 0});
-    rows.push_back({"interval between lines, p99", fmt("%.2f ms", percentile(intervals, 99)), "", -1});
-    const double spread_median = percentile(spreads, 50);
-    const double spread_p99 = percentile(spreads, 99);
-    const double spread_max = percentile(spreads, 100);
+    rows.push_back({"interval between lines, p99", fmt("%.2f ms", percentile(arrived.intervals, 99)), "", -1});
+    const double spread_median = percentile(arrived.spreads, 50);
+    const double spread_p99 = percentile(arrived.spreads, 99);
+    const double spread_max = percentile(arrived.spreads, 100);
     rows.push_back({"spread first..last client, median", fmt("%.3f ms", spread_median), "< 5 ms",
                     spread_median < 5.0 ? 1 : 0});
     rows.push_back({"spread first..last client, p99", fmt("%.3f ms", spread_p99), "< 5 ms", spread_p99 < 5.0 ? 1 : 0});
     rows.push_back({"spread first..last client, max", fmt("%.3f ms", spread_max), "< 5 ms", spread_max < 5.0 ? 1 : 0});
+    rows.push_back({"  as read by the bench: interval median/p99",
+                    fmt("%.2f", percentile(read.intervals, 50)) + " / " + fmt("%.2f ms", percentile(read.intervals, 99)),
+                    "", -1});
+    rows.push_back({"  as read by the bench: spread median/p99/max",
+                    fmt("%.3f", percentile(read.spreads, 50)) + " / " + fmt("%.3f", percentile(read.spreads, 99)) +
+                        " / " + fmt("%.3f ms", percentile(read.spreads, 100)),
+                    "", -1});
     rows.push_back({"server CPU per client per cycle", fmt("%.2f us", cpu_per_client_cycle_us), "", -1});
     rows.push_back({"  same from utime+stime", fmt("%.2f us", ticks_per_client_cycle_us), "", -1});
     if (counts.empty()) {

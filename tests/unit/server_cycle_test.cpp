@@ -473,6 +473,11 @@ struct BrokenPeerCase {
     bool tcp;  // reset over TCP, else close of a local stream socket
 };
 
+void PrintTo(const BrokenPeerCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class BrokenPeerTest : public ServerCycleTest, public ::testing::WithParamInterface<BrokenPeerCase> {};
 
 TEST_P(BrokenPeerTest, FailedSendDropsTheClientWithoutASignal)
