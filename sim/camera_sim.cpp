@@ -253,7 +253,9 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
     std::vprintf(format, args);
     va_end(args);
     std::putchar('\n');
-    std::fflush(stdout);
+    // Whoever started us and read our output is gone (crashed, most likely):
+    // no one can stop us any more, so leave rather than linger as an orphan.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) std::_Exit(0);
 }
 
 std::string endpoint(const sockaddr_in &a) {
@@ -776,7 +778,7 @@ int main(int argc, char **argv) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
-    // A reader of our stdout that goes away must not kill us mid-session.
+    // Sockets send with MSG_NOSIGNAL; a closed stdout is noticed in say().
     sa.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &sa, nullptr);
     // The parent may have blocked these (the program does before it starts us).
