@@ -51,7 +51,7 @@ static bool read_int_option(char option, const char *text, int32_t *value, const
     write_console_line("Press Ctrl+C to stop");
     write_console_line("Current temperature:");
     for (;;) {
-        write_console_line(format_console_temperature(get_latest_temperature()));
+        print_console_temperature();
         sleep(1);
     }
 }

@@ -492,6 +492,12 @@ void cleanup_thermometry()
 // on its way out. The other path then leaves the ending to it.
 static std::atomic<bool> g_exit_claimed{false};
 
+// Held by the main thread while it does one piece of its periodic work (a
+// console line, a server cycle). A signal's shutdown takes it and keeps it
+// until the process ends, so that no reading is printed or sent once the
+// shutdown has begun: the reset temperature must never reach a client.
+static std::mutex &g_main_work_mutex = make_immortal<std::mutex>();
+
 static void wait_forever()
 {
     for (;;)
@@ -508,6 +514,7 @@ void signal_handler(int signo)
 {
     if (g_exit_claimed.exchange(true))
         wait_forever();
+    g_main_work_mutex.lock();  // released only by the end of the process
     log_message("Received signal " + std::to_string(signo) + ", cleaning up...");
     cleanup_thermometry();
     close_log();
@@ -554,6 +561,12 @@ bool install_signal_handler()
     }
     pthread_detach(thread);
     return true;
+}
+
+void print_console_temperature()
+{
+    std::lock_guard<std::mutex> lock(g_main_work_mutex);
+    write_console_line(format_console_temperature(get_latest_temperature()));
 }
 
 // ---- TCP temperature server ------------------------------------------------
@@ -771,7 +784,10 @@ void start_tcp_server(int port)
     if (listen_fd < 0)
         return;
     for (;;) {
-        run_server_cycle(listen_fd);
+        {
+            std::lock_guard<std::mutex> lock(g_main_work_mutex);
+            run_server_cycle(listen_fd);
+        }
         sleep(server_cycle_sleep_s);
     }
 }

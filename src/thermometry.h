@@ -111,6 +111,10 @@ void cleanup_thermometry();
 // Returns false, with a message on standard error, if the thread can't start.
 bool install_signal_handler();
 
+// Writes the console line of the latest temperature, unless a signal's
+// shutdown has begun (it then waits for the end of the process). Main thread.
+void print_console_temperature();
+
 // Claims the right to end the process for the caller (main, on its way out).
 // If a signal's shutdown is already under way, waits for it to end the
 // process instead and never returns. Either way only one path ends it.

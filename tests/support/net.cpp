@@ -135,8 +135,14 @@ bool TcpClient::send_text(const std::string &text)
 
 void TcpClient::close()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ < 0)
+        return;
+    // Closing with unread data would send a reset, not an end of stream, and
+    // the server sends a line every second: so end our half first, and read
+    // until the server has dropped us and closed its end.
+    ::shutdown(fd_, SHUT_WR);
+    wait_eof(std::chrono::seconds(10));
+    ::close(fd_);
     fd_ = -1;
 }
 
@@ -146,7 +152,8 @@ void TcpClient::reset()
         return;
     const linger abort_on_close{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-    close();
+    ::close(fd_);
+    fd_ = -1;
 }
 
 TcpListener::TcpListener(uint16_t port)

@@ -33,7 +33,9 @@ public:
     const std::string &unread() const { return buffer_; }
 
     bool send_text(const std::string &text);
-    void close();  // an orderly close: the server sees end of stream
+    // An orderly close: the server sees end of stream; returns once the
+    // server has closed its end too (or after ten seconds).
+    void close();
     void reset();  // SO_LINGER 0, then close: the server sees a reset
 
 private:
