@@ -213,6 +213,20 @@ private:
 
 // ---- the server's process ----------------------------------------------------
 
+// utime+stime of the process from /proc/PID/stat, in seconds.
+double utime_stime_s(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return NAN;
+    std::vector<std::string> fields = words(stat.substr(close_paren + 2));
+    // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
+    if (fields.size() < 13)
+        return NAN;
+    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // CPU time of the whole process in seconds: the sum of every thread's run
 // time (nanoseconds, /proc/PID/task/*/schedstat) when the kernel keeps it,
 // else utime+stime from /proc/PID/stat (clock ticks).
@@ -235,29 +249,7 @@ double process_cpu_s(pid_t pid, bool *precise)
         closedir(dir);
     }
     *precise = any;
-    if (any)
-        return total;
-    const std::string stat = read_file(base + "/stat");
-    const size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos)
-        return NAN;
-    std::vector<std::string> fields = words(stat.substr(close_paren + 2));
-    // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
-    if (fields.size() < 13)
-        return NAN;
-    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double utime_stime_s(pid_t pid)
-{
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos)
-        return NAN;
-    std::vector<std::string> fields = words(stat.substr(close_paren + 2));
-    if (fields.size() < 13)
-        return NAN;
-    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return any ? total : utime_stime_s(pid);
 }
 
 long status_kib(pid_t pid, const std::string &key)
