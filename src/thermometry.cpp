@@ -40,12 +40,14 @@ static T &make_immortal()
 static constexpr const char *log_root_dir = ".log";
 static constexpr const char *log_dir = ".log/temp";
 
-// Guards g_log_file, current_log_file, g_output_closed and every write to
-// standard output, so that lines from the main, callback and signal threads
-// never interleave or split.
+// Guards g_log_fd, current_log_file, the write-failure state, g_output_closed
+// and every write to standard output, so that lines from the main, callback
+// and signal threads never interleave or split.
 static std::mutex &g_log_mutex = make_immortal<std::mutex>();
-static std::FILE *g_log_file = nullptr;
+static int g_log_fd = -1;
 static std::string &current_log_file = make_immortal<std::string>();
+static bool g_log_write_failing = false;  // the last line did not reach the file
+static bool g_log_line_cut = false;       // the file ends in a piece of a line
 static bool g_output_closed = false;
 
 static std::atomic<std::time_t (*)()> g_time_source{nullptr};
@@ -103,19 +105,87 @@ static void write_stdout_locked(const std::string &bytes)
     std::fflush(stdout);
 }
 
-// Opens the day's file when the date changed or the last open failed.
-// Returns whether a file is open. Called with g_log_mutex held.
+static void write_stderr_locked(const std::string &line)
+{
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+static void close_log_file_locked()
+{
+    if (g_log_fd >= 0)
+        close(g_log_fd);  // a failed close changes nothing for us
+    g_log_fd = -1;
+    g_log_line_cut = false;
+}
+
+static int open_log_file(const std::string &path)
+{
+    // Append mode: each write goes to the end, whoever else appends.
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
+// Opens the day's file when the date changed or the last open failed. A log
+// folder removed while the program runs is created again. Returns whether a
+// file is open. Called with g_log_mutex held.
 static bool prepare_log_file_locked(const std::string &path)
 {
     if (path != current_log_file) {
-        if (g_log_file != nullptr)
-            std::fclose(g_log_file);  // a failed close changes nothing for us
-        g_log_file = nullptr;
+        close_log_file_locked();  // a write failure goes on until a line is written
         current_log_file = path;
     }
-    if (g_log_file == nullptr)
-        g_log_file = std::fopen(current_log_file.c_str(), "ae");  // append, close-on-exec
-    return g_log_file != nullptr;
+    if (g_log_fd < 0) {
+        g_log_fd = open_log_file(current_log_file);
+        if (g_log_fd < 0 && errno == ENOENT && create_log_directory())
+            g_log_fd = open_log_file(current_log_file);
+    }
+    return g_log_fd >= 0;
+}
+
+// Writes bytes to the day's file with as many write(2) calls as it takes.
+// Returns 0 or the error that stopped it; *written tells how far it got.
+static int write_log_file_locked(const std::string &bytes, size_t *written)
+{
+    *written = 0;
+    while (*written < bytes.size()) {
+        const ssize_t count = write(g_log_fd, bytes.data() + *written, bytes.size() - *written);
+        if (count > 0)
+            *written += static_cast<size_t>(count);
+        else if (count < 0 && errno != EINTR)
+            return errno;
+        else if (count == 0)
+            return EIO;  // a regular file that takes nothing: no progress to wait for
+    }
+    return 0;
+}
+
+// Appends line to the day's file, whole or not at all. A failure (a full
+// disk, a file size limit, an I/O error) is reported on standard error when
+// it starts and again when writing works again, not for every line: the
+// lines still reach standard output meanwhile.
+static void append_log_line_locked(const std::string &line)
+{
+    const std::string bytes = g_log_line_cut ? "\n" + line : line;
+    size_t written = 0;
+    const int error = write_log_file_locked(bytes, &written);
+    if (error == 0) {
+        g_log_line_cut = false;
+        if (g_log_write_failing)
+            write_stderr_locked("Writing log file " + current_log_file + " works again\n");
+        g_log_write_failing = false;
+        return;
+    }
+    if (written > 0) {
+        // The disk filled up in the middle of the line: take the piece back
+        // out, or at least start the next line on a line of its own.
+        const off_t end = lseek(g_log_fd, 0, SEEK_CUR);
+        if (end < static_cast<off_t>(written) || ftruncate(g_log_fd, end - static_cast<off_t>(written)) != 0)
+            g_log_line_cut = true;
+    }
+    if (!g_log_write_failing)
+        write_stderr_locked("Failed to write log file " + current_log_file + ": " + std::strerror(error) +
+                            " (lines go to standard output only until writing works again)\n");
+    g_log_write_failing = true;
 }
 
 void log_message(const std::string &text)
@@ -124,11 +194,9 @@ void log_message(const std::string &text)
     std::lock_guard<std::mutex> lock(g_log_mutex);
     if (g_output_closed)
         return;
-    if (!prepare_log_file_locked(path)) {
-        std::fprintf(stderr, "Failed to open log file %s\n", current_log_file.c_str());
-        std::fflush(stderr);
-        return;
-    }
+    const bool file_open = prepare_log_file_locked(path);
+    if (!file_open)
+        write_stderr_locked("Failed to open log file " + current_log_file + "\n");
     std::string line;
     line.reserve(text.size() + 24);
     line += '[';
@@ -136,8 +204,8 @@ void log_message(const std::string &text)
     line += "] ";
     line += text;
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), g_log_file);
-    std::fflush(g_log_file);
+    if (file_open)
+        append_log_line_locked(line);
     write_stdout_locked(line);
 }
 
@@ -151,9 +219,7 @@ void write_console_line(const std::string &line)
 void close_log()
 {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (g_log_file != nullptr)
-        std::fclose(g_log_file);
-    g_log_file = nullptr;
+    close_log_file_locked();
     g_output_closed = true;
     std::fflush(stdout);
 }
@@ -161,10 +227,9 @@ void close_log()
 void reset_log_writer()
 {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (g_log_file != nullptr)
-        std::fclose(g_log_file);
-    g_log_file = nullptr;
+    close_log_file_locked();
     current_log_file.clear();
+    g_log_write_failing = false;
     g_output_closed = false;
 }
 
@@ -524,21 +589,31 @@ void signal_handler(int signo)
     _exit(0);
 }
 
-static sigset_t shutdown_signals()
+// The signals that end the program in order. Set by install_signal_handler
+// before the signal thread starts, read-only afterwards.
+static sigset_t g_shutdown_signals;
+
+// SIGHUP is among them, so that a closed terminal or ssh session ends the
+// program in order too, unless the program was started with SIGHUP ignored
+// (nohup): that wish is kept. Linux keeps a blocked signal pending even when
+// it is ignored, so sigwait would take it if it were in the set.
+static sigset_t choose_shutdown_signals()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) != 0 || hangup.sa_handler != SIG_IGN)
+        sigaddset(&set, SIGHUP);
     return set;
 }
 
 static void *wait_for_signals(void *)
 {
-    const sigset_t set = shutdown_signals();
     for (;;) {
         int signo = 0;
-        if (sigwait(&set, &signo) == 0)
+        if (sigwait(&g_shutdown_signals, &signo) == 0)
             signal_handler(signo);
     }
     return nullptr;
@@ -549,8 +624,8 @@ bool install_signal_handler()
     // A client or camera that vanishes must cost a failed send, not the
     // process; the SDK has sockets of its own, so ignore SIGPIPE everywhere.
     signal(SIGPIPE, SIG_IGN);
-    const sigset_t set = shutdown_signals();
-    int error = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    g_shutdown_signals = choose_shutdown_signals();
+    int error = pthread_sigmask(SIG_BLOCK, &g_shutdown_signals, nullptr);
     pthread_t thread;
     if (error == 0)
         error = pthread_create(&thread, nullptr, wait_for_signals, nullptr);

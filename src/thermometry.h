@@ -2,8 +2,8 @@
 // camera SDK and hands it on, on the console or to TCP clients.
 //
 // Threads: the main thread (start-up, console loop or TCP server), the SDK's
-// callback thread(s), and one signal thread that waits for SIGINT/SIGTERM and
-// carries out the shutdown. Every operation below says who may call it.
+// callback thread(s), and one signal thread that waits for SIGINT, SIGTERM or
+// SIGHUP and carries out the shutdown. Every operation below says who may call it.
 #ifndef THERMOMETRY_H
 #define THERMOMETRY_H
 
@@ -57,8 +57,11 @@ std::string get_current_time();  // local date and time now, "%Y-%m-%d %H:%M:%S"
 bool create_log_directory();
 
 // Appends "[time] text\n" to ".log/temp/temp_<date>.log" and echoes the same
-// bytes to standard output. If the day's file cannot be opened, says so on
-// standard error and drops the line. Does nothing once close_log() has run.
+// bytes to standard output. The line reaches standard output even when the
+// file cannot be opened (said on standard error for each line; a removed log
+// folder is created again first) or written (said on standard error once
+// when it starts failing and once when it works again). A line is never left
+// in the file in part. Does nothing once close_log() has run.
 void log_message(const std::string &text);
 
 // Writes line plus a newline to standard output as one piece, never split by
@@ -105,9 +108,10 @@ void GetThermInfoCallback(uint32_t type, void *buffer, uint32_t length, void *us
 // once after a successful start-up; any later or concurrent call does nothing.
 void cleanup_thermometry();
 
-// Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it
-// starts later, the SDK's among them) and starts the thread that waits for
-// them and calls signal_handler. Call from main before the SDK starts.
+// Blocks SIGINT, SIGTERM and SIGHUP (unless SIGHUP was ignored at start) in
+// the calling thread (and so in every thread it starts later, the SDK's among
+// them) and starts the thread that waits for them and calls signal_handler.
+// Call from main before the SDK starts.
 // Returns false, with a message on standard error, if the thread can't start.
 bool install_signal_handler();
 

@@ -161,11 +161,6 @@ TEST(ConsolePassword, IsOverwrittenInTheProcessArguments)
     EXPECT_EQ(program.finish(kExitTimeout), ExitStatus::exit_code(0));
 }
 
-struct SignalCase {
-    const char *name;
-    int signo;
-};
-
 class ConsoleShutdown : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(ConsoleShutdown, StopsStreamLogsOutAndExitsAtOnce)
@@ -184,8 +179,24 @@ TEST_P(ConsoleShutdown, StopsStreamLogsOutAndExitsAtOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleShutdown,
-                         ::testing::Values(SignalCase{"Term", SIGTERM}, SignalCase{"Int", SIGINT}),
-                         [](const ::testing::TestParamInfo<SignalCase> &info) { return info.param.name; });
+                         ::testing::Values(SignalCase{"Term", SIGTERM}, SignalCase{"Int", SIGINT},
+                                           SignalCase{"Hup", SIGHUP}),
+                         signal_case_name);
+
+TEST(ConsoleShutdownNohup, HangUpStaysIgnored)
+{
+    if (!launcher_words().empty())
+        GTEST_SKIP() << "nohup cannot go in front of the emulator";
+    CameraSim sim;
+    TempDir dir;
+    Process program({"nohup", program_path(), "-s", sim.url()}, dir.path());
+    ASSERT_TRUE(program.wait_for_output("] Thermometry initialized successfully\n", kReadingTimeout)) << program.out();
+    // Were SIGHUP taken, it would be handled first: the lower number wins.
+    ASSERT_TRUE(program.send_signal(SIGHUP));
+    ASSERT_TRUE(program.send_signal(SIGTERM));
+    EXPECT_EQ(program.wait_exit(kExitTimeout), ExitStatus::exit_code(0));
+    EXPECT_TRUE(shuts_down(log_texts(read_logs(dir.path())), SIGTERM));
+}
 
 TEST(ConsoleShutdownTwice, BothSignalsAtOnceShutDownOnce)
 {

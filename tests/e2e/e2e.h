@@ -95,6 +95,16 @@ std::string login_failed_line(int code, const std::string &address, int retries_
                                       const std::string &stop_line = "NET_DVR_StopRemoteConfig succeeded",
                                       const std::string &logout_line = "NET_DVR_Logout succeeded");
 
+// A signal that ends the program in order, for tests run once per signal.
+struct SignalCase {
+    const char *name;
+    int signo;
+};
+inline std::string signal_case_name(const ::testing::TestParamInfo<SignalCase> &info)
+{
+    return info.param.name;
+}
+
 // The descriptor number in the program's " New client connected" line for
 // the client whose local port is client_port; -1 when none came in time.
 int client_fd(Program &program, uint16_t client_port, Millis timeout = kLineTimeout);

@@ -38,13 +38,13 @@ protected:
         return client_fd(*program_, (*client)->local_port(), kLineTimeout);
     }
 
-    // Stops the program with SIGTERM; it must exit at once with status 0
+    // Stops the program with signo; it must exit at once with status 0
     // after a complete shutdown.
-    void stop()
+    void stop(int signo = SIGTERM)
     {
-        ASSERT_TRUE(program_->signal(SIGTERM));
+        ASSERT_TRUE(program_->signal(signo));
         EXPECT_EQ(program_->finish(kExitTimeout), ExitStatus::exit_code(0));
-        EXPECT_TRUE(shuts_down(program_->log(), SIGTERM));
+        EXPECT_TRUE(shuts_down(program_->log(), signo));
         EXPECT_TRUE(stdout_echoes_log(program_->out(), program_->raw_log(), server_mode_lines(port_)));
         EXPECT_EQ(program_->err(), "");
     }
@@ -224,14 +224,16 @@ TEST_F(ServerMode, SendsNullForReadingsThatAreNotNumbers)
     EXPECT_NE(find_line(program_->log(), sent_line(fd, "{\"tmp\":null}\n")), std::string::npos);
 }
 
-TEST_F(ServerMode, ShutdownEndsEveryClientsStream)
+class ServerShutdown : public ServerMode, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(ServerShutdown, EndsEveryClientsStream)
 {
     start();
     std::unique_ptr<TcpClient> a, b;
     ASSERT_GE(connect_accepted(&a), 0);
     ASSERT_GE(connect_accepted(&b), 0);
     ASSERT_TRUE(b->read_line(kLineTimeout));
-    stop();
+    stop(GetParam().signo);
     // Every line up to the end is whole and carries the camera's reading:
     // the shutdown's reset of the value must not reach a client as a 0.
     for (TcpClient *client : {a.get(), b.get()}) {
@@ -242,6 +244,10 @@ TEST_F(ServerMode, ShutdownEndsEveryClientsStream)
             EXPECT_EQ(client->unread().substr(at, kLine36.size()), kLine36);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, ServerShutdown,
+                         ::testing::Values(SignalCase{"Term", SIGTERM}, SignalCase{"Hup", SIGHUP}),
+                         signal_case_name);
 
 // Set-up failures end the program with status 255 after a complete cleanup
 // of the camera link.

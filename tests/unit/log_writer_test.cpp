@@ -5,10 +5,14 @@
 #include <gmock/gmock.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <limits>
 #include <map>
 #include <regex>
@@ -64,20 +68,60 @@ TEST_F(LogWriterTest, MidnightStartsTheNextDaysFile)
     EXPECT_EQ(read_file(".log/temp/temp_20240616.log"), "[2024-06-16 00:00:00] after\n");
 }
 
-TEST_F(LogWriterTest, MissingDirectoryDropsTheLineUntilItIsBack)
-{
-    ASSERT_EQ(rmdir(".log/temp"), 0);
-    Output output = capture_output([] { log_message("lost"); });
-    EXPECT_EQ(output.err, "Failed to open log file .log/temp/temp_20240615.log\n");
-    EXPECT_EQ(output.out, "");
-    EXPECT_FALSE(path_exists(kNoonLog));
+// A damaged log folder: the line still reaches standard output, and reaches
+// the day's file too when the folder could be created again.
+struct FolderCase {
+    const char *name;
+    std::function<void()> damage;
+    const char *err;  // what standard error says for the line
+    bool in_file;
+};
 
-    ASSERT_EQ(mkdir(".log/temp", 0755), 0);
+void PrintTo(const FolderCase &folder, std::ostream *out)
+{
+    *out << folder.name;
+}
+
+class LogFolderTest : public LogWriterTest, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(LogFolderTest, LineReachesStdoutAndTheFileOnceThereIsAFolder)
+{
+    GetParam().damage();
+    const std::string line = std::string(kNoonStamp) + "damaged\n";
+    Output output = capture_output([] { log_message("damaged"); });
+    EXPECT_EQ(output.err, GetParam().err);
+    EXPECT_EQ(output.out, line);
+    EXPECT_EQ(read_file(kNoonLog), GetParam().in_file ? line : "");
+
+    // Once the folder is usable again, lines go to the file again.
+    std::remove(".log/temp");
+    std::remove(".log");
+    ASSERT_TRUE(create_log_directory());
     output = capture_output([] { log_message("back"); });
     EXPECT_EQ(output.err, "");
-    EXPECT_EQ(output.out, std::string(kNoonStamp) + "back\n");
-    EXPECT_EQ(read_file(kNoonLog), std::string(kNoonStamp) + "back\n");
+    EXPECT_EQ(read_file(kNoonLog), (GetParam().in_file ? line : "") + kNoonStamp + "back\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, LogFolderTest,
+    ::testing::Values(FolderCase{"TempRemoved", [] { ASSERT_EQ(rmdir(".log/temp"), 0); }, "", true},
+                      // Permission bits do not stop root; a file in the way stops everyone.
+                      FolderCase{"TempIsAFile",
+                                 [] {
+                                     ASSERT_EQ(rmdir(".log/temp"), 0);
+                                     write_file(".log/temp", "");
+                                 },
+                                 "Failed to open log file .log/temp/temp_20240615.log\n", false},
+                      FolderCase{"RootIsADanglingLink",
+                                 [] {
+                                     ASSERT_EQ(rmdir(".log/temp"), 0);
+                                     ASSERT_EQ(rmdir(".log"), 0);
+                                     ASSERT_EQ(symlink("nowhere", ".log"), 0);
+                                 },
+                                 "Failed to create log directory .log/temp: No such file or directory\n"
+                                 "Failed to open log file .log/temp/temp_20240615.log\n",
+                                 false}),
+    [](const ::testing::TestParamInfo<FolderCase> &info) { return info.param.name; });
 
 TEST_F(LogWriterTest, DeletedDayFileIsNotRecreated)
 {
@@ -94,6 +138,72 @@ TEST_F(LogWriterTest, DeletedDayFileIsNotRecreated)
     close(reader);
     EXPECT_EQ(std::string(buffer, count > 0 ? count : 0),
               std::string(kNoonStamp) + "one\n" + kNoonStamp + "two\n");
+}
+
+// ---- failed writes ---------------------------------------------------------
+
+std::string write_failed(const std::string &file, const std::string &reason)
+{
+    return "Failed to write log file " + file + ": " + reason +
+           " (lines go to standard output only until writing works again)\n";
+}
+
+std::string works_again(const std::string &file)
+{
+    return "Writing log file " + file + " works again\n";
+}
+
+TEST_F(LogWriterTest, FullDiskIsReportedWhenItStartsAndWhenItEnds)
+{
+    ASSERT_EQ(symlink("/dev/full", kNoonLog), 0);
+    Output output = capture_output([] {
+        log_message("one");
+        log_message("two");
+    });
+    EXPECT_EQ(output.err, write_failed(kNoonLog, "No space left on device"));
+    EXPECT_EQ(output.out, std::string(kNoonStamp) + "one\n" + kNoonStamp + "two\n");
+
+    use_clock(kNoon + 86400);  // the next day's file takes lines again
+    output = capture_output([] {
+        log_message("three");
+        log_message("four");
+    });
+    EXPECT_EQ(output.err, works_again(".log/temp/temp_20240616.log"));
+    EXPECT_EQ(read_file(".log/temp/temp_20240616.log"), "[2024-06-16 12:34:56] three\n[2024-06-16 12:34:56] four\n");
+}
+
+// A file size limit cuts a line short as a disk that fills up does, and
+// unlike a full disk it can be lifted while the file stays open.
+TEST_F(LogWriterTest, LineCutShortIsTakenBackOutAndTheRecoveryReported)
+{
+    std::string earlier;
+    while (earlier.size() < 65536)  // far more than the captured output
+        earlier += "[2024-06-15 08:00:00] from an earlier run\n";
+    write_file(kNoonLog, earlier);
+    struct rlimit saved_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    struct sigaction ignore {}, saved_action {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &saved_action), 0);
+    struct rlimit limit = saved_limit;
+    limit.rlim_cur = earlier.size() + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    Output output = capture_output([] {
+        log_message("cut short");
+        log_message("not written");
+    });
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    sigaction(SIGXFSZ, &saved_action, nullptr);
+    EXPECT_EQ(output.err, write_failed(kNoonLog, "File too large"));
+    EXPECT_EQ(output.out, std::string(kNoonStamp) + "cut short\n" + kNoonStamp + "not written\n");
+    EXPECT_EQ(read_file(kNoonLog), earlier);
+
+    output = capture_output([] {
+        log_message("back");
+        log_message("more");
+    });
+    EXPECT_EQ(output.err, works_again(kNoonLog));
+    EXPECT_EQ(read_file(kNoonLog), earlier + kNoonStamp + "back\n" + kNoonStamp + "more\n");
 }
 
 TEST_F(LogWriterTest, ConcurrentLinesStayWholeAndInTheSameOrderEverywhere)
