@@ -6,6 +6,8 @@
 //   thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N]
 //                         [--seconds M] [--address 127.0.0.X] [--no-strace]
 //   thermometry-tcp-bench --idle [SECONDS]   (CPU use with no client)
+//   thermometry-tcp-bench --burst N [--client-timeout S] [--window S]
+//                                            (N clients connecting at once)
 //
 // PATHs default to $THERMOMETRY_BIN and $CAMERA_SIM_BIN; every program
 // started gets $THERMOMETRY_TEST_LAUNCHER's words in front.
@@ -17,6 +19,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -84,6 +87,14 @@ std::string env_or(const char *name, const std::string &fallback)
 [[noreturn]] void fail(const std::string &why)
 {
     throw std::runtime_error(why);
+}
+
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
 }
 
 double percentile(std::vector<double> values, double p)
@@ -285,6 +296,9 @@ struct Options {
     bool strace = true;
     bool idle = false;
     double idle_seconds = 30;
+    int burst = 0;              // clients connecting at once; 0: the steady-state run
+    double client_timeout = 0;  // burst clients give up and retry after this; 0: never
+    double window = 0;          // how long a burst is watched; 0: the default
 };
 
 int free_tcp_port()
@@ -382,6 +396,9 @@ private:
 
 struct Client {
     int fd = -1;
+    bool connecting = false;       // a non-blocking connect not yet complete
+    bool ended = false;            // the server closed or reset the connection
+    int connect_error = 0;         // errno of the last failed connect
     std::string pending;           // bytes after the last '\n'
     // When each complete line came into the client's socket (the kernel's
     // receive time, on the CLOCK_MONOTONIC scale), and when the bench read
@@ -399,18 +416,51 @@ const std::regex &line_pattern()
     return pattern;
 }
 
-int connect_client(int port)
+// A socket of the bench's own that stamps what it receives; flags go to
+// socket(2) as well (SOCK_NONBLOCK). Ends the run when none can be had.
+int client_socket(int flags)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    const int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        fail(std::string("client socket: ") + std::strerror(errno));
+    return fd;
+}
+
+sockaddr_in server_address(int port)
+{
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const int on = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    return address;
+}
+
+int connect_client(int port)
+{
+    const int fd = client_socket(0);
+    const sockaddr_in address = server_address(port);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         fail(std::string("connect: ") + std::strerror(errno));
     return fd;
+}
+
+// Starts a non-blocking connect; pump() sees it through.
+void start_connect(Client &client, int port)
+{
+    client.fd = client_socket(SOCK_NONBLOCK);
+    client.ended = false;
+    client.connect_error = 0;
+    const sockaddr_in address = server_address(port);
+    if (connect(client.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+        client.connecting = false;
+    } else if (errno == EINPROGRESS) {
+        client.connecting = true;
+    } else {
+        client.connect_error = errno;
+        close(client.fd);
+        client.fd = -1;
+    }
 }
 
 // Reads whatever the clients have for up to timeout_s (one poll over all).
@@ -420,7 +470,7 @@ void pump(std::vector<Client> &clients, double timeout_s)
     std::vector<size_t> index;
     for (size_t i = 0; i < clients.size(); ++i)
         if (clients[i].fd >= 0) {
-            entries.push_back(pollfd{clients[i].fd, POLLIN, 0});
+            entries.push_back(pollfd{clients[i].fd, static_cast<short>(clients[i].connecting ? POLLOUT : POLLIN), 0});
             index.push_back(i);
         }
     if (entries.empty()) {
@@ -440,9 +490,21 @@ void pump(std::vector<Client> &clients, double timeout_s)
     char buffer[4096];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     for (size_t k = 0; k < entries.size(); ++k) {
-        if ((entries[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+        if ((entries[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR)) == 0)
             continue;
         Client &client = clients[index[k]];
+        if (client.connecting) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            client.connecting = false;
+            if (error != 0) {
+                client.connect_error = error;
+                close(client.fd);
+                client.fd = -1;
+            }
+            continue;
+        }
         iovec piece{buffer, sizeof buffer};
         msghdr message{};
         message.msg_iov = &piece;
@@ -454,6 +516,7 @@ void pump(std::vector<Client> &clients, double timeout_s)
             if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
                 close(client.fd);
                 client.fd = -1;
+                client.ended = true;
             }
             continue;
         }
@@ -791,11 +854,128 @@ int run_clients(const Options &options)
     return 0;
 }
 
+// ---- bursts ------------------------------------------------------------------------
+
+// Clients that all connect at the same moment. Plain: each connects once and
+// waits. With a client timeout: an attempt that brings no line within the
+// timeout is given up, and so is one that ends; the client connects again a
+// second later, as client libraries do. A client is served once it has a
+// line; it then stays connected and keeps reading.
+int run_burst(const Options &options)
+{
+    Rig rig(options);
+    const bool retrying = options.client_timeout > 0;
+    const double window = options.window > 0 ? options.window : retrying ? 30 : 10;
+    std::vector<Client> clients(static_cast<size_t>(options.burst));
+    std::vector<double> attempt_start(clients.size(), 0), retry_at(clients.size(), 0);
+    std::vector<double> first_line(clients.size(), NAN);
+    long attempts = 0;
+    size_t served = 0;
+
+    const double start = now_s();
+    for (size_t i = 0; i < clients.size(); ++i) {
+        start_connect(clients[i], rig.port());
+        attempt_start[i] = start;
+        ++attempts;
+    }
+    const double end = start + window;
+    while (served < clients.size() && now_s() < end) {
+        pump(clients, 0.02);
+        const double now = now_s();
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client &c = clients[i];
+            if (!c.arrivals.empty()) {
+                if (std::isnan(first_line[i])) {
+                    first_line[i] = c.arrivals.front() - start;
+                    ++served;
+                }
+                continue;
+            }
+            if (!retrying)
+                continue;
+            if (c.fd >= 0 && now - attempt_start[i] >= options.client_timeout) {
+                close(c.fd);
+                c.fd = -1;
+            }
+            if (c.fd < 0 && retry_at[i] == 0)
+                retry_at[i] = now + 1;
+            if (c.fd < 0 && now >= retry_at[i]) {
+                start_connect(c, rig.port());
+                attempt_start[i] = now;
+                retry_at[i] = 0;
+                ++attempts;
+            }
+        }
+    }
+    const double elapsed = now_s() - start;
+    if (!rig.alive())
+        fail("the program ended during the burst");
+
+    long waiting = 0, ended = 0, never_connected = 0;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const Client &c = clients[i];
+        if (!std::isnan(first_line[i]))
+            continue;
+        if (c.fd >= 0 && !c.connecting)
+            ++waiting;
+        else if (c.ended)
+            ++ended;
+        else
+            ++never_connected;
+    }
+    std::vector<double> times;
+    for (double t : first_line)
+        if (!std::isnan(t))
+            times.push_back(t);
+    const std::string log = rig.log();
+    const double target_s = retrying ? 10 : 3;
+
+    std::printf("\n%d clients connecting at once%s, %.1f s window%s\n\n", options.burst,
+                retrying ? fmt(", %.0f s client timeout and a retry 1 s after each failure", options.client_timeout).c_str()
+                         : "",
+                elapsed, served == clients.size() ? " (ended when all were served)" : "");
+    std::vector<Row> rows;
+    rows.push_back({"clients served (got a line)", std::to_string(served) + " of " + std::to_string(clients.size()),
+                    "all", served == clients.size() ? 1 : 0});
+    rows.push_back({"connected but unserved at the end", std::to_string(waiting), "", -1});
+    rows.push_back({"ended by the server without a line", std::to_string(ended), "", -1});
+    rows.push_back({"not connected at the end", std::to_string(never_connected), "", -1});
+    if (retrying)
+        rows.push_back({"connection attempts", std::to_string(attempts), "", -1});
+    rows.push_back({"time to first line, p50", fmt("%.3f s", percentile(times, 50)), "", -1});
+    const double last = percentile(times, 100);
+    rows.push_back({"time to first line, max", fmt("%.3f s", last), fmt("all within %.0f s", target_s),
+                    served == clients.size() && last <= target_s ? 1 : 0});
+    rows.push_back({"log: \"New client connected\" lines", std::to_string(count_of(log, " New client connected: ")),
+                    "", -1});
+    rows.push_back({"log: \"Refused client\" lines", std::to_string(count_of(log, " Refused client ")), "", -1});
+    rows.push_back({"log: \"Accept failed\" lines", std::to_string(count_of(log, " Accept failed: ")), "", -1});
+    print_rows(rows);
+    for (Client &c : clients)
+        if (c.fd >= 0)
+            close(c.fd);
+    return 0;
+}
+
+// As many descriptors as the hard limit allows: a burst needs one per client.
+void raise_descriptor_limit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            std::fprintf(stderr, "thermometry-tcp-bench: cannot raise the descriptor limit: %s\n",
+                         std::strerror(errno));
+    }
+}
+
 void usage()
 {
     std::fprintf(stderr,
                  "usage: thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N] [--seconds M]\n"
                  "                             [--address 127.0.0.X] [--no-strace]\n"
+                 "       thermometry-tcp-bench --burst N [--client-timeout S] [--window S] [--program PATH]\n"
+                 "                             [--simulator PATH] [--address 127.0.0.X]\n"
                  "       thermometry-tcp-bench --idle [SECONDS] [--program PATH] [--simulator PATH]\n");
 }
 
@@ -825,6 +1005,12 @@ int main(int argc, char **argv)
             options.seconds = std::atof(value().c_str());
         else if (arg == "--address")
             options.address = value();
+        else if (arg == "--burst")
+            options.burst = std::atoi(value().c_str());
+        else if (arg == "--client-timeout")
+            options.client_timeout = std::atof(value().c_str());
+        else if (arg == "--window")
+            options.window = std::atof(value().c_str());
         else if (arg == "--no-strace")
             options.strace = false;
         else if (arg == "--idle") {
@@ -836,15 +1022,19 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (options.program.empty() || options.simulator.empty() || options.clients < 1 || options.seconds < 3) {
+    if (options.program.empty() || options.simulator.empty() || options.clients < 1 || options.seconds < 3 ||
+        options.burst < 0 || options.client_timeout < 0 || options.window < 0) {
         usage();
         std::fprintf(stderr, "set --program/--simulator or THERMOMETRY_BIN/CAMERA_SIM_BIN\n");
         return 2;
     }
     // A client the server drops must not end the bench.
     signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
     try {
-        return options.idle ? run_idle(options) : run_clients(options);
+        if (options.idle)
+            return run_idle(options);
+        return options.burst > 0 ? run_burst(options) : run_clients(options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "thermometry-tcp-bench: %s\n", error.what());
         return 1;

@@ -8,10 +8,12 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -646,8 +648,19 @@ void print_console_temperature()
 
 // ---- TCP temperature server ------------------------------------------------
 
-static constexpr int listen_backlog = 5;
+// The kernel caps the backlog at its own limit (net.core.somaxconn). A full
+// accept queue is not harmless: the kernel may still complete handshakes
+// whose connections it then never hands over, and those clients wait for
+// nothing without an error.
+static constexpr int listen_backlog = SOMAXCONN;
 static constexpr unsigned server_cycle_sleep_s = 1;
+// Connections taken off the listen queue in one cycle: enough for a crowd
+// arriving together, bounded so that a flood cannot keep a cycle from
+// sending.
+static constexpr int max_accepts_per_cycle = 1024;
+// Descriptors at the top of the process's limit that no client gets, so that
+// the camera link can always reconnect and the log open its next file.
+static constexpr long descriptor_reserve = 64;
 
 // The connected clients, in ascending descriptor order. Main thread only.
 static std::set<int> &client_fds = make_immortal<std::set<int>>();
@@ -667,23 +680,63 @@ static std::string error_text(int error)
     return std::strerror(error);
 }
 
-static void accept_client(int listen_fd)
+// The process's descriptor limit and the reserve kept below it (half the
+// limit when the limit is small, so that some clients can still come).
+struct descriptor_budget {
+    long limit;
+    long reserve;
+};
+
+static descriptor_budget current_descriptor_budget()
 {
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    const int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
-            log_message(" Accept failed: " + error_text(error));
-        return;
-    }
+    rlimit limit{};
+    long soft = INT_MAX;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
+        soft = static_cast<long>(limit.rlim_cur);
+    return {soft, std::min(descriptor_reserve, soft / 2)};
+}
+
+static std::string peer_text(const sockaddr_in &peer)
+{
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    log_message(std::string(" New client connected: IP=") + address + ", Port=" + std::to_string(ntohs(peer.sin_port)) +
-                ", FD=" + std::to_string(fd));
-    client_fds.insert(fd);
+    return std::string("IP=") + address + ", Port=" + std::to_string(ntohs(peer.sin_port));
+}
+
+// Takes every pending connection, up to max_accepts_per_cycle. A new
+// descriptor is always the lowest free one, so one that lands in the
+// reserve means that every descriptor below it is taken: that client is
+// closed at once, so it learns of the refusal instead of waiting.
+static void accept_clients(int listen_fd)
+{
+    descriptor_budget budget{0, 0};
+    for (int accepted = 0; accepted < max_accepts_per_cycle; ++accepted) {
+        sockaddr_in peer{};
+        socklen_t peer_length = sizeof peer;
+        const int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error != EAGAIN && error != EWOULDBLOCK)
+                log_message(" Accept failed: " + error_text(error));
+            return;
+        }
+        // Read once per cycle that accepts, so that a limit changed from
+        // outside (prlimit) counts from the next cycle on.
+        if (budget.limit == 0)
+            budget = current_descriptor_budget();
+        if (fd >= budget.limit - budget.reserve) {
+            close(fd);
+            log_message(" Refused client " + peer_text(peer) + ": no descriptor left for clients (limit " +
+                        std::to_string(budget.limit) + ", the last " + std::to_string(budget.reserve) +
+                        " kept for the camera link and the log)");
+            continue;
+        }
+        log_message(" New client connected: " + peer_text(peer) + ", FD=" + std::to_string(fd));
+        client_fds.insert(fd);
+    }
 }
 
 static void drop_clients(const std::vector<int> &drops, const char *what)
@@ -789,7 +842,7 @@ static void probe_pass()
 void run_server_cycle(int listen_fd)
 {
     if (listen_fd >= 0)
-        accept_client(listen_fd);
+        accept_clients(listen_fd);
     if (!client_fds.empty())
         send_pass();
     if (!client_fds.empty())
@@ -853,8 +906,30 @@ static int open_listener(int port)
     return fd;
 }
 
+// Lets the server have as many clients as the hard limit allows; nothing in
+// the process uses select(), so descriptors past 1023 are fine.
+static void raise_descriptor_limit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        const int error = errno;
+        log_message("Failed to read the open file limit: " + error_text(error));
+        return;
+    }
+    if (limit.rlim_cur >= limit.rlim_max)
+        return;
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        const int error = errno;
+        log_message("Failed to raise the open file limit from " + std::to_string(soft) + " to " +
+                    std::to_string(limit.rlim_max) + ": " + error_text(error));
+    }
+}
+
 void start_tcp_server(int port)
 {
+    raise_descriptor_limit();
     const int listen_fd = open_listener(port);
     if (listen_fd < 0)
         return;

@@ -132,17 +132,21 @@ void claim_exit();
 // ---- TCP temperature server ------------------------------------------------
 
 // Serves the latest temperature to TCP clients on port, once a second, on
-// the main thread. Returns only after a set-up failure (logged, socket
-// closed), which the caller treats as the program's failure.
+// the main thread, after raising the soft descriptor limit to the hard one.
+// Returns only after a set-up failure (logged, socket closed), which the
+// caller treats as the program's failure.
 void start_tcp_server(int port);
 
 // The JSON line sent to clients: {"tmp":<%f>}\n, or {"tmp":null}\n when the
 // value is not finite.
 std::string format_temperature_line(float celsius);
 
-// One server cycle's work without its sleep: accept at most one client on
-// listen_fd (skipped when negative), send the temperature line to every
-// client, probe every client, drop the ended ones. Main thread only.
+// One server cycle's work without its sleep: accept every pending client on
+// listen_fd (skipped when negative), up to 1024, refusing those whose
+// descriptor would lie among the last 64 below the descriptor limit (half
+// the limit when it is small: kept for the camera link and the log); send
+// the temperature line to every client; probe every client; drop the ended
+// ones. Main thread only.
 void run_server_cycle(int listen_fd);
 
 // Test seams over the set of connected clients.

@@ -8,22 +8,12 @@
 namespace e2e {
 namespace {
 
-const std::string kLinkLost = "] NET_DVR_GET_MANUALTHERM_INFO failed, error code: 9\n";
-// The drop, two seconds away, then up to ten until the SDK's next try.
-constexpr Millis kReturnTimeout = 30s;
-
 TEST(CameraDrop, ReadingsResumeWithoutANewLogin)
 {
     CameraSim sim({"--drop-after-seconds", "1", "--away-seconds", "2"});
     Program program({"-s", sim.url()});
     ASSERT_TRUE(program.wait_for(kLinkLost, kReadingTimeout)) << program.out();
-    ASSERT_TRUE(program.proc().wait_for(
-        Stream::out,
-        [](const std::string &out) {
-            const size_t lost = out.find(kLinkLost);
-            return out.find("] Updated temperature: ", lost) != std::string::npos;
-        },
-        kReturnTimeout))
+    ASSERT_TRUE(program.wait_for_after(kLinkLost, "] Updated temperature: ", kReturnTimeout))
         << program.out() << "\ncamera:\n"
         << sim.out();
     ASSERT_TRUE(program.proc().running()) << program.out();

@@ -7,11 +7,12 @@
 
 namespace e2e {
 
-Program::Program(const std::vector<std::string> &args) : path_(program_path())
+Program::Program(const std::vector<std::string> &args, const std::optional<FileLimit> &open_files)
+    : path_(program_path())
 {
     std::vector<std::string> argv{path_};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<Process>(argv, dir_.path());
+    process_ = std::make_unique<Process>(argv, dir_.path(), open_files);
 }
 
 ExitStatus Program::finish(Millis timeout)
@@ -103,16 +104,25 @@ std::string login_failed_line(int code, const std::string &address, int retries_
            ", Port: 8000, User: admin, Retries left: " + std::to_string(retries_left);
 }
 
-static bool is_stream_line(const std::string &line)
+bool is_stream_line(const std::string &line)
 {
     return starts_with(line, "Updated temperature: ") || line == "Callback status: SUCCESS" ||
            starts_with(line, "NET_DVR_GET_MANUALTHERM_INFO failed, error code: ");
 }
 
+size_t next_own_line(const std::vector<std::string> &log, size_t after)
+{
+    for (size_t i = after + 1; i < log.size(); ++i)
+        if (!is_stream_line(log[i]))
+            return i;
+    return std::string::npos;
+}
+
 static bool is_server_cycle_line(const std::string &line)
 {
     return starts_with(line, "\xF0\x9F\x93\xA4 Sent temperature to client FD=") ||
-           starts_with(line, " New client connected: ") || starts_with(line, " Removed ") ||
+           starts_with(line, " New client connected: ") || starts_with(line, " Refused client ") ||
+           starts_with(line, " Removed ") ||
            starts_with(line, " Client FD=") || starts_with(line, "\xE2\x9D\x8C Client FD=") ||
            starts_with(line, " Send buffer full for client FD=") || starts_with(line, " Send failed for client FD=");
 }

@@ -25,11 +25,16 @@ using namespace std::chrono_literals;
 constexpr Millis kReadingTimeout = 20s;  // start-up to the first readings
 constexpr Millis kExitTimeout = 5s;      // a shutdown that must be prompt
 constexpr Millis kLineTimeout = 5s;      // the next once-a-second line
+// The camera's link drop, as the program logs it, and the bound on the
+// link's return: the SDK tries again every ten seconds.
+inline const std::string kLinkLost = "] NET_DVR_GET_MANUALTHERM_INFO failed, error code: 9\n";
+constexpr Millis kReturnTimeout = 30s;
 
 // The program, started with args in a fresh working directory of its own.
 class Program {
 public:
-    explicit Program(const std::vector<std::string> &args);
+    explicit Program(const std::vector<std::string> &args,
+                     const std::optional<FileLimit> &open_files = std::nullopt);
 
     Process &proc() { return *process_; }
     const TempDir &dir() const { return dir_; }
@@ -39,6 +44,17 @@ public:
     bool wait_for(const std::string &text, Millis timeout, size_t count = 1) const
     {
         return process_->wait_for_output(text, timeout, Stream::out, count);
+    }
+    // Waits until text appears on stdout after the first `first`.
+    bool wait_for_after(const std::string &first, const std::string &text, Millis timeout) const
+    {
+        return process_->wait_for(
+            Stream::out,
+            [&](const std::string &out) {
+                const size_t at = out.find(first);
+                return at != std::string::npos && out.find(text, at + first.size()) != std::string::npos;
+            },
+            timeout);
     }
     bool signal(int signo) { return process_->send_signal(signo); }
     // Waits until the link is up (start-up complete) and a reading came.
@@ -85,6 +101,14 @@ std::string parsed_url_line(const std::string &address);
 
 // The start-up's login retry line.
 std::string login_failed_line(int code, const std::string &address, int retries_left);
+
+// Lines the SDK's thread logs at any moment: readings, status records and
+// the loss of the link.
+bool is_stream_line(const std::string &line);
+
+// Index of the first line after `after` that is not a stream line; npos if
+// none. A reading may fall between any two lines of the main thread.
+size_t next_own_line(const std::vector<std::string> &log, size_t after);
 
 // The lines after the first "Received signal N, cleaning up..." in the log
 // are a complete shutdown of a running link: the stream stopped and the

@@ -1,6 +1,7 @@
 // Server mode with real TCP clients on loopback: the once-a-second JSON line,
-// one accept per cycle, clients that leave, reset or talk back, set-up
-// failures, and the shutdown with clients connected.
+// clients arriving together, clients that leave, reset or talk back, the
+// descriptors kept from clients for the camera link, set-up failures, and
+// the shutdown with clients connected.
 #include "e2e.h"
 
 #include <signal.h>
@@ -19,11 +20,13 @@ std::string sent_line(int fd, const std::string &json)
 // The program serving the simulated camera's readings on a free port.
 class ServerMode : public ::testing::Test {
 protected:
-    void start(const std::vector<std::string> &camera_options = {})
+    void start(const std::vector<std::string> &camera_options = {},
+               const std::optional<FileLimit> &open_files = std::nullopt)
     {
         sim_ = std::make_unique<CameraSim>(camera_options);
         port_ = free_tcp_port();
-        program_ = std::make_unique<Program>(std::vector<std::string>{"-s", sim_->url(), "-t", std::to_string(port_)});
+        program_ = std::make_unique<Program>(std::vector<std::string>{"-s", sim_->url(), "-t", std::to_string(port_)},
+                                             open_files);
         ASSERT_TRUE(program_->wait_until_reading()) << program_->out();
         ASSERT_TRUE(program_->wait_for("]  Waiting for client connections...\n", kReadingTimeout)) << program_->out();
     }
@@ -86,11 +89,7 @@ TEST_F(ServerMode, SendsTheReadingOnceASecondFromTheAcceptingCycleOn)
     const std::string port = std::to_string(port_);
     const size_t started = find_line(log, " TCP server successfully started on port " + port);
     ASSERT_NE(started, std::string::npos) << program_->raw_log();
-    // The camera's readings are logged from the SDK's thread and may come
-    // between the two set-up lines; the server's own lines follow each other.
-    size_t next = started + 1;
-    while (next < log.size() && log[next].rfind("Updated temperature: ", 0) == 0)
-        ++next;
+    const size_t next = next_own_line(log, started);
     ASSERT_LT(next, log.size());
     EXPECT_EQ(log[next], " Waiting for client connections...");
     EXPECT_EQ(console_lines(program_->out()),
@@ -110,28 +109,34 @@ TEST_F(ServerMode, SendsTheReadingOnceASecondFromTheAcceptingCycleOn)
     EXPECT_LT(to_first, to_second);
 }
 
-TEST_F(ServerMode, AcceptsClientsConnectingTogetherOnePerCycle)
+TEST_F(ServerMode, ServesClientsConnectingTogetherWithinTwoCycles)
 {
     start();
     std::vector<std::unique_ptr<TcpClient>> clients;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 40; ++i)
         clients.push_back(connect());
-    std::vector<Line> accepts;
-    for (const std::unique_ptr<TcpClient> &client : clients) {
-        const std::string text = "]  New client connected: IP=127.0.0.1, Port=" + std::to_string(client->local_port());
-        const std::optional<Line> accept = program_->proc().wait_for_line(
-            [&](const std::string &line) { return line.find(text) != std::string::npos; }, kLineTimeout * 3);
-        ASSERT_TRUE(accept) << program_->out();
-        accepts.push_back(*accept);
-    }
-    for (size_t i = 1; i < accepts.size(); ++i)
-        EXPECT_GT(accepts[i].when - accepts[i - 1].when, 500ms) << accepts[i - 1].text << "\n" << accepts[i].text;
-    for (const std::unique_ptr<TcpClient> &client : clients) {
-        const std::optional<Line> line = client->read_line(kLineTimeout);
-        ASSERT_TRUE(line);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const std::optional<Line> line = clients[i]->read_line(kLineTimeout * 2);
+        ASSERT_TRUE(line) << "client " << i << "\n" << program_->out();
         EXPECT_EQ(line->text, kLine36);
     }
     stop();
+
+    // The first client accepted is sent a line in every cycle: it has had at
+    // most one before the last client was accepted.
+    const std::vector<std::string> log = program_->log();
+    const std::string accepted = " New client connected: IP=127.0.0.1, Port=";
+    EXPECT_EQ(count_prefixed(log, accepted), clients.size()) << program_->raw_log();
+    const size_t first = find_prefixed(log, accepted);
+    ASSERT_NE(first, std::string::npos);
+    size_t last = first;
+    for (size_t at = first; at != std::string::npos; at = find_prefixed(log, accepted, at + 1))
+        last = at;
+    const std::string first_fd = log[first].substr(log[first].rfind("FD=") + 3);
+    size_t sends_before_last = 0;
+    for (size_t at = first; at < last; ++at)
+        sends_before_last += log[at].rfind(kSent + first_fd + ": ", 0) == 0;
+    EXPECT_LE(sends_before_last, 1u) << program_->raw_log();
 }
 
 TEST_F(ServerMode, RemovesAClientThatClosed)
@@ -156,7 +161,7 @@ TEST_F(ServerMode, RemovesAClientThatClosed)
     const std::vector<std::string> log = program_->log();
     const size_t gone_at = find_line(log, gone);
     ASSERT_NE(gone_at, std::string::npos) << program_->raw_log();
-    EXPECT_EQ(find_line(log, removed), gone_at + 1) << program_->raw_log();
+    EXPECT_EQ(find_line(log, removed), next_own_line(log, gone_at)) << program_->raw_log();
     EXPECT_EQ(count_of(program_->out(), "Removed "), removal_count) << "the staying client was dropped";
 }
 
@@ -187,7 +192,8 @@ TEST_F(ServerMode, DropsAClientThatResetAndServesTheOthers)
     const size_t reported = std::min(send_failed, broken);
     const std::string removal = send_failed != std::string::npos ? " Removed disconnected client FD=" + fd
                                                                  : " Removed broken client FD=" + fd;
-    EXPECT_EQ(find_line(log, removal + ", remaining clients: 1"), reported + 1) << program_->raw_log();
+    EXPECT_EQ(find_line(log, removal + ", remaining clients: 1"), next_own_line(log, reported))
+        << program_->raw_log();
     EXPECT_EQ(count_prefixed(log, " Removed "), 1u) << program_->raw_log();
 }
 
@@ -222,6 +228,58 @@ TEST_F(ServerMode, SendsNullForReadingsThatAreNotNumbers)
     }
     stop();
     EXPECT_NE(find_line(program_->log(), sent_line(fd, "{\"tmp\":null}\n")), std::string::npos);
+}
+
+// With the descriptor limit at 64 and a hard limit of 128, the program may
+// have 128 open: clients take every descriptor but the last 64, which are
+// kept for the camera link. The link drops and is away while clients take
+// all they can; it must still come back.
+TEST_F(ServerMode, RefusesClientsAtTheDescriptorReserveAndTheCameraLinkStillReturns)
+{
+    start({"--drop-after-seconds", "1", "--away-seconds", "1"}, FileLimit{64, 128});
+    ASSERT_TRUE(program_->wait_for(kLinkLost, kReadingTimeout)) << program_->out();
+    // More clients than the hard limit has descriptors.
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 150; ++i)
+        clients.push_back(connect());
+    std::vector<TcpClient *> served, refused;
+    for (const std::unique_ptr<TcpClient> &client : clients) {
+        if (client->read_line(kLineTimeout * 2)) {
+            served.push_back(client.get());
+        } else {
+            // Refused: the end of the stream, at once and without a byte.
+            ASSERT_TRUE(client->eof()) << "neither a line nor the end came\n" << program_->out();
+            EXPECT_EQ(client->unread(), "");
+            refused.push_back(client.get());
+        }
+    }
+    // Without the raise to the hard limit, the soft limit of 64 would let
+    // through fewer than 32.
+    EXPECT_GT(served.size(), 32u) << program_->out();
+    ASSERT_FALSE(refused.empty()) << program_->out();
+
+    ASSERT_TRUE(program_->wait_for_after(kLinkLost, "] Updated temperature: ", kReturnTimeout))
+        << program_->out() << "\ncamera:\n"
+        << sim_->out();
+    const size_t lines_so_far = count_of(program_->out(), kSent);
+    ASSERT_TRUE(program_->wait_for(kSent, kLineTimeout, lines_so_far + served.size())) << program_->out();
+    for (TcpClient *client : served)
+        ASSERT_TRUE(client->read_line(kLineTimeout));
+    stop();
+
+    const std::vector<std::string> log = program_->log();
+    const std::string reason = ": no descriptor left for clients (limit 128, the last 64 kept for the camera link "
+                               "and the log)";
+    for (TcpClient *client : refused)
+        EXPECT_NE(find_line(log, " Refused client IP=127.0.0.1, Port=" + std::to_string(client->local_port()) + reason),
+                  std::string::npos)
+            << program_->raw_log();
+    EXPECT_EQ(count_prefixed(log, " Refused client "), refused.size());
+    EXPECT_EQ(count_prefixed(log, " Accept failed: "), 0u) << program_->raw_log();
+    // The clients held every descriptor they could before the link came back.
+    const size_t lost = find_prefixed(log, kLinkLost.substr(2, kLinkLost.size() - 3));
+    EXPECT_LT(find_prefixed(log, " Refused client "), find_prefixed(log, "Updated temperature: ", lost))
+        << program_->raw_log();
 }
 
 class ServerShutdown : public ServerMode, public ::testing::WithParamInterface<SignalCase> {};
@@ -267,9 +325,8 @@ protected:
         const size_t at = find_line(log, failure);
         ASSERT_NE(at, std::string::npos) << program.raw_log();
         std::vector<std::string> rest;
-        for (size_t i = at + 1; i < log.size(); ++i)
-            if (log[i].rfind("Updated temperature: ", 0) != 0)
-                rest.push_back(log[i]);
+        for (size_t i = next_own_line(log, at); i < log.size(); i = next_own_line(log, i))
+            rest.push_back(log[i]);
         EXPECT_EQ(rest, (std::vector<std::string>{"NET_DVR_StopRemoteConfig succeeded", "NET_DVR_Logout succeeded",
                                                   "Thermometry cleaned up"}));
         EXPECT_EQ(count_prefixed(log, " TCP server successfully started"), 0u);

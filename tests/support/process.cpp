@@ -151,7 +151,7 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] static void exec_child(const char *path, char *const *argv, const char *cwd, pid_t parent,
-                                    int out_fd, int err_fd, int report_fd, int fd_limit)
+                                    int out_fd, int err_fd, int report_fd, int fd_limit, const rlimit *open_files)
 {
     // A test process that dies (a crash, ctest's timeout) takes its children
     // with it instead of leaving a simulator or a program running.
@@ -173,6 +173,8 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
         error = errno;
     if (error == 0 && chdir(cwd) != 0)
         error = errno;
+    if (error == 0 && open_files != nullptr && setrlimit(RLIMIT_NOFILE, open_files) != 0)
+        error = errno;
     if (error == 0) {
         for (int fd = 0; fd <= 2; ++fd)
             fcntl(fd, F_SETFD, 0);
@@ -188,7 +190,8 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
     _exit(127);
 }
 
-Process::Process(const std::vector<std::string> &argv, const std::string &cwd)
+Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
+                 const std::optional<FileLimit> &open_files)
 {
     if (argv.empty())
         throw std::invalid_argument("Process needs at least argv[0]");
@@ -204,6 +207,11 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd)
     const int fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
                              ? static_cast<int>(limit.rlim_cur)
                              : 65536;
+    rlimit child_limit{};
+    if (open_files) {
+        child_limit.rlim_cur = open_files->soft;
+        child_limit.rlim_max = open_files->hard;
+    }
 
     Pipe out_pipe, err_pipe, report, wake;
     const pid_t parent = getpid();
@@ -212,7 +220,7 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd)
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid_ == 0)
         exec_child(path.c_str(), exec_argv.data(), cwd.c_str(), parent, out_pipe.write_end, err_pipe.write_end,
-                   report.write_end, fd_limit);
+                   report.write_end, fd_limit, open_files ? &child_limit : nullptr);
 
     out_pipe.close_write();
     err_pipe.close_write();

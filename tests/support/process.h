@@ -52,14 +52,22 @@ struct ExitStatus {
 };
 std::ostream &operator<<(std::ostream &out, const ExitStatus &status);
 
+// A child's RLIMIT_NOFILE: how many descriptors it may have open.
+struct FileLimit {
+    unsigned long soft = 0;
+    unsigned long hard = 0;
+};
+
 class Process {
 public:
     // Starts argv[0] (a path) with exactly these arguments, argv[0] included,
     // in directory cwd, with the launcher's words in front. The child gets
     // /dev/null as stdin, pipes as stdout and stderr, no other descriptor,
-    // default signal handling, and dies with the thread that started it.
-    // Throws std::runtime_error when it cannot be started.
-    Process(const std::vector<std::string> &argv, const std::string &cwd);
+    // default signal handling, the given descriptor limit (else the test's),
+    // and dies with the thread that started it. Throws std::runtime_error
+    // when it cannot be started.
+    Process(const std::vector<std::string> &argv, const std::string &cwd,
+            const std::optional<FileLimit> &open_files = std::nullopt);
     ~Process();  // SIGKILLs and reaps the child if it still runs
 
     Process(const Process &) = delete;

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,8 +19,11 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <sstream>
 #include <thread>
 
 namespace unit {
@@ -523,35 +527,143 @@ TEST_F(ServerCycleTest, PeerThatSentBytesIsKeptAndItsBytesAreLeftUnread)
 
 // ---- accepting ---------------------------------------------------------------
 
-TEST_F(ServerCycleTest, AcceptsOnePendingClientPerCycleAndServesItAtOnce)
+// Connections the kernel has completed and queued on listener: for a
+// listening socket, the receive queue in /proc/net/tcp is its accept queue.
+// -1 when the file or the socket's line cannot be read.
+int pending_connections(int listener)
+{
+    std::ifstream table("/proc/net/tcp");
+    char local[32];
+    std::snprintf(local, sizeof local, ":%04X", local_port(listener));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot, local_address, remote_address, state, queues;
+        fields >> slot >> local_address >> remote_address >> state >> queues;
+        const size_t colon = queues.find(':');
+        if (state == "0A" && local_address.size() > 5 && local_address.substr(local_address.size() - 5) == local &&
+            colon != std::string::npos)
+            return static_cast<int>(std::stol(queues.substr(colon + 1), nullptr, 16));
+    }
+    return -1;
+}
+
+// Connects count clients to listener and waits until all are queued.
+std::vector<Fd> connect_pending(int listener, int count)
+{
+    std::vector<Fd> peers;
+    for (int i = 0; i < count; ++i)
+        peers.push_back(tcp_connect(listener));
+    const bool known = pending_connections(listener) >= 0;
+    EXPECT_TRUE(wait_until([&] { return !known || pending_connections(listener) == count; }))
+        << "the kernel queued " << pending_connections(listener) << " of " << count << " connections";
+    return peers;
+}
+
+std::string accepted_prefix(const Fd &peer)
+{
+    return " New client connected: IP=127.0.0.1, Port=" + std::to_string(local_port(peer.get())) + ", FD=";
+}
+
+TEST_F(ServerCycleTest, AcceptsEveryPendingClientInOneCycleAndServesThemAtOnce)
 {
     Fd listener = tcp_listener();
-    std::vector<Fd> peers;
-    for (int i = 0; i < 3; ++i)
-        peers.push_back(tcp_connect(listener.get()));
-    pollfd entry{listener.get(), POLLIN, 0};
-    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+    std::vector<Fd> peers = connect_pending(listener.get(), 3);
 
+    const std::vector<std::string> lines = cycle(listener.get());
+    ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
     std::vector<int> fds;
     for (size_t i = 0; i < peers.size(); ++i) {
-        const std::vector<std::string> lines = cycle(listener.get());
-        ASSERT_EQ(lines.size(), i + 2) << "cycle " << i;
-        const std::string prefix = " New client connected: IP=127.0.0.1, Port=" +
-                                   std::to_string(local_port(peers[i].get())) + ", FD=";
-        ASSERT_THAT(lines[0], StartsWith(prefix));
-        const int fd = std::stoi(lines[0].substr(prefix.size()));
-        fds.push_back(fd);
-        for (size_t j = 0; j < fds.size(); ++j)
-            EXPECT_EQ(lines[j + 1], sent_line(fds[j], 36.5f));
-        EXPECT_EQ(read_exactly(peers[i].get(), 18), line_for(36.5f)) << "client " << i;
-        EXPECT_EQ(tcp_client_fds().size(), i + 1);
+        const std::string prefix = accepted_prefix(peers[i]);
+        ASSERT_THAT(lines[i], StartsWith(prefix));
+        fds.push_back(std::stoi(lines[i].substr(prefix.size())));
     }
+    EXPECT_THAT(lines, ElementsAre(lines[0], lines[1], lines[2], sent_line(fds[0], 36.5f), sent_line(fds[1], 36.5f),
+                                   sent_line(fds[2], 36.5f)));
+    for (size_t i = 0; i < peers.size(); ++i)
+        EXPECT_EQ(read_exactly(peers[i].get(), 18), line_for(36.5f)) << "client " << i;
+    EXPECT_EQ(tcp_client_fds(), fds);
     EXPECT_EQ(fcntl(fds[0], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     EXPECT_NE(fcntl(fds[0], F_GETFL) & O_NONBLOCK, 0);
     // Nobody else is waiting: the next cycle only serves the three.
     EXPECT_THAT(cycle(listener.get()), ElementsAre(sent_line(fds[0], 36.5f), sent_line(fds[1], 36.5f),
                                                    sent_line(fds[2], 36.5f)));
 }
+
+// The test process's own descriptor limit, lowered for one test.
+class SoftFileLimit {
+public:
+    explicit SoftFileLimit(rlim_t soft)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = soft;
+        ok_ = soft <= saved_.rlim_max && setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~SoftFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    SoftFileLimit(const SoftFileLimit &) = delete;
+    SoftFileLimit &operator=(const SoftFileLimit &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+struct ReserveCase {
+    rlim_t limit;
+    int reserve;  // the last descriptors below the limit that no client gets
+};
+
+void PrintTo(const ReserveCase &c, std::ostream *out)
+{
+    *out << "limit " << c.limit << ", reserve " << c.reserve;
+}
+
+class DescriptorReserveTest : public ServerCycleTest, public ::testing::WithParamInterface<ReserveCase> {};
+
+TEST_P(DescriptorReserveTest, ClientThatWouldTakeAReservedDescriptorIsClosedAtOnce)
+{
+    const ReserveCase c = GetParam();
+    const int first_reserved = static_cast<int>(c.limit) - c.reserve;
+    Fd listener = tcp_listener();
+    std::vector<Fd> peers = connect_pending(listener.get(), 2);
+    const size_t logged_before = logged_texts().size();
+    // Taken up to just below the reserve's first descriptor: the first
+    // client gets the last one left for clients, the second one would get
+    // a reserved one.
+    std::vector<Fd> held;
+    for (Fd fd(dup(0)); fd.get() >= 0 && fd.get() < first_reserved - 1; fd = Fd(dup(0)))
+        held.push_back(std::move(fd));
+    ASSERT_FALSE(held.empty());
+    ASSERT_EQ(held.back().get(), first_reserved - 2) << "descriptors above the test's own are in use";
+    SoftFileLimit limit(c.limit);
+    if (!limit.ok())
+        GTEST_SKIP() << "cannot set the descriptor limit to " << c.limit;
+
+    // Not captured: capturing the output takes descriptors of its own.
+    run_server_cycle(listener.get());
+    std::vector<std::string> lines = logged_texts();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(logged_before));
+    const int fd = first_reserved - 1;
+    EXPECT_THAT(lines, ElementsAre(accepted_prefix(peers[0]) + std::to_string(fd),
+                                   " Refused client IP=127.0.0.1, Port=" + std::to_string(local_port(peers[1].get())) +
+                                       ": no descriptor left for clients (limit " + std::to_string(c.limit) +
+                                       ", the last " + std::to_string(c.reserve) +
+                                       " kept for the camera link and the log)",
+                                   sent_line(fd, 36.5f)));
+    EXPECT_EQ(tcp_client_fds(), std::vector<int>{fd});
+    EXPECT_EQ(read_exactly(peers[0].get(), 18), line_for(36.5f));
+    char byte;
+    pollfd entry{peers[1].get(), POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, kWaitMs), 1);
+    EXPECT_EQ(recv(peers[1].get(), &byte, 1, MSG_DONTWAIT), 0) << "the refused client did not see the end";
+    EXPECT_EQ(fcntl(first_reserved, F_GETFD), -1) << "the refused client's descriptor is still open";
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, DescriptorReserveTest,
+                         ::testing::Values(ReserveCase{200, 64},
+                                           // A small limit keeps half of it.
+                                           ReserveCase{60, 30}));
 
 TEST_F(ServerCycleTest, NegativeListenerSkipsAccepting)
 {
