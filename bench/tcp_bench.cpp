@@ -712,8 +712,8 @@ int run_clients(const Options &options)
     std::printf("Program pid %d serving on port %d, camera simulator on %s:8000, work dir %s\n",
                 static_cast<int>(rig.pid()), rig.port(), rig.camera_address().c_str(), rig.dir().c_str());
 
-    // The server takes one client per cycle: connect at that pace, each one
-    // once the previous one has its first line.
+    // One at a time, each once the previous one has its first line: builds
+    // that took one client per cycle can be measured too.
     std::vector<Client> clients(static_cast<size_t>(options.clients));
     const double connect_start = now_s();
     for (size_t i = 0; i < clients.size(); ++i) {
@@ -928,7 +928,10 @@ int run_burst(const Options &options)
         if (!std::isnan(t))
             times.push_back(t);
     const std::string log = rig.log();
+    // The targets: 1000 clients at once all served within 3 s; 50 that give
+    // up after 5 s and retry, all within 10 s. Larger bursts have none.
     const double target_s = retrying ? 10 : 3;
+    const bool has_target = options.burst <= (retrying ? 50 : 1000);
 
     std::printf("\n%d clients connecting at once%s, %.1f s window%s\n\n", options.burst,
                 retrying ? fmt(", %.0f s client timeout and a retry 1 s after each failure", options.client_timeout).c_str()
@@ -936,7 +939,7 @@ int run_burst(const Options &options)
                 elapsed, served == clients.size() ? " (ended when all were served)" : "");
     std::vector<Row> rows;
     rows.push_back({"clients served (got a line)", std::to_string(served) + " of " + std::to_string(clients.size()),
-                    "all", served == clients.size() ? 1 : 0});
+                    "all", has_target ? served == clients.size() : -1});
     rows.push_back({"connected but unserved at the end", std::to_string(waiting), "", -1});
     rows.push_back({"ended by the server without a line", std::to_string(ended), "", -1});
     rows.push_back({"not connected at the end", std::to_string(never_connected), "", -1});
@@ -944,8 +947,8 @@ int run_burst(const Options &options)
         rows.push_back({"connection attempts", std::to_string(attempts), "", -1});
     rows.push_back({"time to first line, p50", fmt("%.3f s", percentile(times, 50)), "", -1});
     const double last = percentile(times, 100);
-    rows.push_back({"time to first line, max", fmt("%.3f s", last), fmt("all within %.0f s", target_s),
-                    served == clients.size() && last <= target_s ? 1 : 0});
+    rows.push_back({"time to first line, max", fmt("%.3f s", last), has_target ? fmt("all within %.0f s", target_s) : "",
+                    has_target ? served == clients.size() && last <= target_s : -1});
     rows.push_back({"log: \"New client connected\" lines", std::to_string(count_of(log, " New client connected: ")),
                     "", -1});
     rows.push_back({"log: \"Refused client\" lines", std::to_string(count_of(log, " Refused client ")), "", -1});
