@@ -1,6 +1,6 @@
 // camera-sim: a thermal camera on the network, as far as the stand-in SDK can
 // tell. It serves the protocol of sdk/PROTOCOL.md and can be told to
-// misbehave (refuse, fail, drop, go away) so the SDK and the program can be
+// misbehave (refuse, fail, drop, go away, freeze) so the SDK and the program can be
 // tested against every answer a camera may give.
 //
 // One thread, one poll loop: every connection's stream is a timer in the
@@ -52,6 +52,9 @@ const char kUsage[] =
     "                            record: VALUE or VALUE:CODE items, comma-separated (e.g. 1000,1002:7,1001)\n"
     "  --refuse-logins N         refuse the first N logins with wrong-password (then accept)\n"
     "  --refuse-stream CODE      refuse every stream start with CODE\n"
+    "  --refuse-stream-after N   with --refuse-stream: accept the first N stream starts (default 0)\n"
+    "  --refuse-stream-count N   with --refuse-stream: refuse only N starts, then accept again\n"
+    "                            (default: every one)\n"
     "  --fail-stop CODE          answer every stop with failure CODE\n"
     "  --fail-logout CODE        answer every logout with failure CODE\n"
     "  --drop-after-records N    close the connection after N data records of a stream\n"
@@ -59,6 +62,11 @@ const char kUsage[] =
     "  --away-seconds S          after such a drop, close the listener too and stay away S seconds\n"
     "                            (default 0), then listen again\n"
     "  --drops N                 how many times the drop happens in the simulator's life (default 1)\n"
+    "  --freeze-after-records N  freeze after N data records of a stream\n"
+    "  --freeze-after-seconds T  freeze T seconds (fractional ok) after a stream started\n"
+    "  --freeze-seconds S        how long a freeze lasts (default 20): nothing is answered, sent or\n"
+    "                            accepted, every connection is kept, then all carries on\n"
+    "  --freezes N               how many times the freeze happens in the simulator's life (default 1)\n"
     "  --help                    prints this usage, exit 0\n"
     "Options take their value as the next argument or after '='.\n";
 
@@ -87,10 +95,16 @@ struct Options {
     std::vector<StatusItem> statuses;
     uint64_t refuse_logins = 0;
     std::optional<uint32_t> refuse_stream, fail_stop, fail_logout;
+    uint64_t refuse_stream_after = 0;
+    std::optional<uint64_t> refuse_stream_count;  // unset: every start after those accepted
     uint64_t drop_after_records = 0;  // 0: off
     double drop_after_seconds = 0;    // 0: off
     double away_seconds = 0;
     uint64_t drops = 1;
+    uint64_t freeze_after_records = 0;  // 0: off
+    double freeze_after_seconds = 0;    // 0: off
+    double freeze_seconds = 20;
+    uint64_t freezes = 1;
 };
 
 struct UsageError {
@@ -162,7 +176,9 @@ Options parse_options(int argc, char **argv, bool &help) {
             "--rate",           "--temp",          "--ramp",               "--sine",
             "--temps",          "--flag",          "--status",             "--refuse-logins",
             "--refuse-stream",  "--fail-stop",     "--fail-logout",        "--drop-after-records",
-            "--drop-after-seconds", "--away-seconds", "--drops"};
+            "--drop-after-seconds", "--away-seconds", "--drops", "--refuse-stream-after",
+            "--refuse-stream-count", "--freeze-after-records", "--freeze-after-seconds", "--freeze-seconds",
+            "--freezes"};
         if (std::find(std::begin(known), std::end(known), name) == std::end(known))
             throw UsageError{"unknown option '" + name + "'"};
         if (!have_value) {
@@ -240,8 +256,22 @@ Options parse_options(int argc, char **argv, bool &help) {
             if (o.away_seconds < 0 || o.away_seconds > 1e6) throw UsageError{name + ": must not be negative"};
         } else if (name == "--drops") {
             o.drops = static_cast<uint64_t>(parse_integer(name, value, 0, INT64_MAX));
+        } else if (name == "--refuse-stream-after") {
+            o.refuse_stream_after = static_cast<uint64_t>(parse_integer(name, value, 0, INT64_MAX));
+        } else if (name == "--refuse-stream-count") {
+            o.refuse_stream_count = static_cast<uint64_t>(parse_integer(name, value, 1, INT64_MAX));
+        } else if (name == "--freeze-after-records") {
+            o.freeze_after_records = static_cast<uint64_t>(parse_integer(name, value, 1, INT64_MAX));
+        } else if (name == "--freeze-after-seconds" || name == "--freeze-seconds") {
+            double v = parse_double(name, value, true);
+            if (v <= 0 || v > 1e6) throw UsageError{name + ": must be positive"};
+            (name == "--freeze-seconds" ? o.freeze_seconds : o.freeze_after_seconds) = v;
+        } else if (name == "--freezes") {
+            o.freezes = static_cast<uint64_t>(parse_integer(name, value, 0, INT64_MAX));
         }
     }
+    if (!o.refuse_stream && (o.refuse_stream_after > 0 || o.refuse_stream_count))
+        throw UsageError{"--refuse-stream-after and --refuse-stream-count need --refuse-stream"};
     return o;
 }
 
@@ -285,6 +315,7 @@ struct Stream {
     int32_t channel;
     Clock::time_point started;
     uint64_t sent = 0;
+    bool froze = false;  // a stream freezes us at most once
 };
 
 struct Connection {
@@ -320,12 +351,16 @@ private:
     void on_start(Connection &c, const std::vector<uint8_t> &p);
     void on_stop(Connection &c, const std::vector<uint8_t> &p);
     void on_logout(Connection &c, const std::vector<uint8_t> &p);
+    void on_ping(Connection &c, const std::vector<uint8_t> &p);
+    bool refuses_this_start();
     void send(Connection &c, const std::vector<uint8_t> &bytes);
     void flush(Connection &c);
     void close_connection(Connection &c);
     void say_gone(const Connection &c, int error);
     void run_streams(Connection &c, Clock::time_point now);
     void drop(Connection &c, const std::string &why);
+    void freeze(const std::string &why);
+    bool stay_frozen();
     float temperature(uint64_t index) const;
     Clock::time_point next_record_time(const Stream &s) const;
     int poll_timeout(Clock::time_point now) const;
@@ -339,6 +374,10 @@ private:
     bool listen_error_told_ = false;
     uint64_t logins_seen_ = 0;
     uint64_t drops_done_ = 0;
+    uint64_t starts_seen_ = 0;
+    bool frozen_ = false;
+    Clock::time_point frozen_since_, frozen_until_;
+    uint64_t freezes_done_ = 0;
     std::list<Connection> connections_;
 };
 
@@ -481,6 +520,7 @@ void Camera::handle(Connection &c, const camwire::Frame &f) {
     case camwire::kStartStream: on_start(c, f.payload); return;
     case camwire::kStopStream: on_stop(c, f.payload); return;
     case camwire::kLogout: on_logout(c, f.payload); return;
+    case camwire::kPing: on_ping(c, f.payload); return;
     default:
         say("bad message from %s (type %u): closing connection", c.peer.c_str(), static_cast<unsigned>(f.type));
         close_connection(c);
@@ -519,6 +559,8 @@ void Camera::on_login(Connection &c, const std::vector<uint8_t> &p) {
     }
     c.logged_in = true;
     say("login from %s user=%s: accepted", c.peer.c_str(), shown.c_str());
+    // Ahead of the answer, so the library knows before its login returns.
+    send(c, camwire::features(camwire::kFeatureHeartbeat));
     send(c, camwire::answer(seq, camwire::kOk));
 }
 
@@ -541,7 +583,7 @@ void Camera::on_start(Connection &c, const std::vector<uint8_t> &p) {
         return refuse(camwire::kBadRequest, " (unknown command " + std::to_string(command) + ")");
     if (std::any_of(c.streams.begin(), c.streams.end(), [&](const Stream &s) { return s.id == id; }))
         return refuse(camwire::kBadRequest, " (stream " + std::to_string(id) + " already runs)");
-    if (opt_.refuse_stream) return refuse(*opt_.refuse_stream, "");
+    if (refuses_this_start()) return refuse(*opt_.refuse_stream, "");
     if (std::find(opt_.channels.begin(), opt_.channels.end(), channel) == opt_.channels.end())
         return refuse(camwire::kNoSuchChannel, " (no channel " + std::to_string(channel) + ")");
 
@@ -551,7 +593,7 @@ void Camera::on_start(Connection &c, const std::vector<uint8_t> &p) {
         say("status %d %u", s.value, s.code);
         send(c, camwire::status(id, s.value, s.code));
     }
-    c.streams.push_back(Stream{id, channel, Clock::now(), 0});
+    c.streams.push_back(Stream{id, channel, Clock::now(), 0, false});
 }
 
 void Camera::on_stop(Connection &c, const std::vector<uint8_t> &p) {
@@ -577,6 +619,25 @@ void Camera::on_stop(Connection &c, const std::vector<uint8_t> &p) {
     c.streams.erase(it);
     say("stop: ok");
     send(c, camwire::answer(seq, camwire::kOk));
+}
+
+// Counts the stream starts that got this far and tells whether this one is
+// among those to refuse.
+bool Camera::refuses_this_start() {
+    ++starts_seen_;
+    if (!opt_.refuse_stream || starts_seen_ <= opt_.refuse_stream_after) return false;
+    return !opt_.refuse_stream_count || starts_seen_ - opt_.refuse_stream_after <= *opt_.refuse_stream_count;
+}
+
+// Answered whether logged in or not: it only shows that we are alive. Not
+// printed, since an idle link gets one every few seconds.
+void Camera::on_ping(Connection &c, const std::vector<uint8_t> &p) {
+    if (p.size() != camwire::kPingSize) {
+        say("bad ping from %s: closing connection", c.peer.c_str());
+        close_connection(c);
+        return;
+    }
+    send(c, camwire::answer(camwire::get_u32(p.data()), camwire::kOk));
 }
 
 void Camera::on_logout(Connection &c, const std::vector<uint8_t> &p) {
@@ -616,6 +677,10 @@ float Camera::temperature(uint64_t index) const {
     return 0;
 }
 
+Clock::time_point after_start(const Stream &s, double seconds) {
+    return s.started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 Clock::time_point Camera::next_record_time(const Stream &s) const {
     // Scheduled from the stream's start, so the rate does not drift.
     auto offset = std::chrono::duration<double>(static_cast<double>(s.sent) / opt_.rate);
@@ -642,15 +707,55 @@ void Camera::drop(Connection &c, const std::string &why) {
     }
 }
 
+// Like a process stopped by a signal: from now on nothing is read, answered,
+// sent or accepted until the freeze is over, and every connection stays.
+void Camera::freeze(const std::string &why) {
+    ++freezes_done_;
+    say("freezing after %s for %g s", why.c_str(), opt_.freeze_seconds);
+    frozen_ = true;
+    frozen_since_ = Clock::now();
+    frozen_until_ = frozen_since_ + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(opt_.freeze_seconds));
+}
+
+// While frozen, waits (for a signal at most) until the freeze is over; then
+// moves every schedule on by the frozen time, so that nothing missed is sent
+// in a burst, and says so. False while still frozen.
+bool Camera::stay_frozen() {
+    if (!frozen_) return false;
+    Clock::time_point now = Clock::now();
+    if (now < frozen_until_) {
+        pollfd p{g_signal_pipe[0], POLLIN, 0};
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(frozen_until_ - now).count() + 1;
+        ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 60000)));
+        return true;
+    }
+    Clock::duration frozen_for = now - frozen_since_;
+    for (Connection &c : connections_) {
+        for (Stream &s : c.streams) s.started += frozen_for;
+        c.drop_deadline += frozen_for;
+    }
+    if (away_) away_until_ += frozen_for;
+    frozen_ = false;
+    say("answering again after %g s", std::chrono::duration<double>(frozen_for).count());
+    return false;
+}
+
 void Camera::run_streams(Connection &c, Clock::time_point now) {
-    for (size_t i = 0; !c.dead && !c.dropping && i < c.streams.size(); ++i) {
+    for (size_t i = 0; !frozen_ && !c.dead && !c.dropping && i < c.streams.size(); ++i) {
         Stream &s = c.streams[i];
         bool drops_left = drops_done_ < opt_.drops;
-        if (drops_left && opt_.drop_after_seconds > 0 &&
-            now - s.started >= std::chrono::duration<double>(opt_.drop_after_seconds)) {
+        if (drops_left && opt_.drop_after_seconds > 0 && now >= after_start(s, opt_.drop_after_seconds)) {
             char why[64];
             std::snprintf(why, sizeof why, "%g s", opt_.drop_after_seconds);
             return drop(c, why);
+        }
+        bool freezes_left = freezes_done_ < opt_.freezes && !s.froze;
+        if (freezes_left && opt_.freeze_after_seconds > 0 && now >= after_start(s, opt_.freeze_after_seconds)) {
+            char why[64];
+            std::snprintf(why, sizeof why, "%g s", opt_.freeze_after_seconds);
+            s.froze = true;
+            return freeze(why);
         }
         if (opt_.rate <= 0) continue;
         while (!c.dead && c.out.size() - c.out_start < kOutputLimit && next_record_time(s) <= now) {
@@ -664,6 +769,10 @@ void Camera::run_streams(Connection &c, Clock::time_point now) {
             send(c, camwire::data(s.id, record));
             if (drops_done_ < opt_.drops && opt_.drop_after_records > 0 && s.sent >= opt_.drop_after_records)
                 return drop(c, std::to_string(s.sent) + " records");
+            if (freezes_left && opt_.freeze_after_records > 0 && s.sent >= opt_.freeze_after_records) {
+                s.froze = true;
+                return freeze(std::to_string(s.sent) + " records");
+            }
         }
         // Far behind a slow reader: carry on from now rather than burst.
         if (next_record_time(s) + std::chrono::seconds(1) < now) {
@@ -683,8 +792,9 @@ int Camera::poll_timeout(Clock::time_point now) const {
         }
         for (const Stream &s : c.streams) {
             if (drops_done_ < opt_.drops && opt_.drop_after_seconds > 0)
-                wake = std::min(wake, s.started + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(opt_.drop_after_seconds)));
+                wake = std::min(wake, after_start(s, opt_.drop_after_seconds));
+            if (freezes_done_ < opt_.freezes && !s.froze && opt_.freeze_after_seconds > 0)
+                wake = std::min(wake, after_start(s, opt_.freeze_after_seconds));
             if (opt_.rate > 0 && c.out.size() - c.out_start < kOutputLimit)
                 wake = std::min(wake, next_record_time(s));
         }
@@ -700,6 +810,7 @@ int Camera::poll_timeout(Clock::time_point now) const {
 int Camera::run() {
     if (!open_listener(true)) return 1;
     for (;;) {
+        if (!g_signal && stay_frozen()) continue;
         Clock::time_point now = Clock::now();
         std::vector<pollfd> fds;
         fds.push_back({g_signal_pipe[0], POLLIN, 0});
@@ -734,6 +845,7 @@ int Camera::run() {
         }
         now = Clock::now();
         for (Connection &c : connections_) {
+            if (frozen_) break;
             if (c.dead) continue;
             if (c.dropping) {
                 if (c.out.empty() || now >= c.drop_deadline) close_connection(c);

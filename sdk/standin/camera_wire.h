@@ -24,10 +24,16 @@ enum MsgType : uint16_t {
     kLogout = 0x0002,
     kStartStream = 0x0003,
     kStopStream = 0x0004,
+    kPing = 0x0005,
     kAnswer = 0x0081,
     kStatus = 0x0082,
     kData = 0x0083,
+    kFeatures = 0x0084,
 };
+
+// Bits of a FEATURES message: what the camera understands beyond the
+// original messages.
+constexpr uint32_t kFeatureHeartbeat = 1u;  // it answers PING
 
 constexpr uint32_t kThermometryCommand = 3629;
 constexpr size_t kRecordSize = 440;
@@ -184,6 +190,18 @@ inline std::vector<uint8_t> stop_request(uint32_t seq, uint32_t stream) {
     return frame(kStopStream, p);
 }
 
+inline std::vector<uint8_t> ping_request(uint32_t seq) {
+    std::vector<uint8_t> p;
+    put_u32(p, seq);
+    return frame(kPing, p);
+}
+
+inline std::vector<uint8_t> features(uint32_t bits) {
+    std::vector<uint8_t> p;
+    put_u32(p, bits);
+    return frame(kFeatures, p);
+}
+
 inline std::vector<uint8_t> answer(uint32_t seq, uint32_t code) {
     std::vector<uint8_t> p;
     put_u32(p, seq);
@@ -212,6 +230,8 @@ inline std::vector<uint8_t> data(uint32_t stream, const uint8_t (&record)[kRecor
 constexpr size_t kLogoutSize = 4;
 constexpr size_t kStartSize = 16;
 constexpr size_t kStopSize = 8;
+constexpr size_t kPingSize = 4;
+constexpr size_t kFeaturesSize = 4;
 constexpr size_t kAnswerSize = 8;
 constexpr size_t kStatusSize = 12;
 constexpr size_t kDataSize = 4 + kRecordSize;

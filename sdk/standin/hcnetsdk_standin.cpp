@@ -3,7 +3,8 @@
 //
 // Threads and locks. Each login has one link thread that alone reads its
 // socket: it hands answers to the callers waiting for them and records to
-// the streams, and it reconnects after a drop. Each stream has one callback
+// the streams, keeps the link alive with PING, starts streams the camera
+// refused again, and reconnects after a drop. Each stream has one callback
 // thread that alone calls the user's callback, from a queue, holding no lock.
 // So no user code ever runs under a lock of ours, and the link thread never
 // waits for user code: a slow or stopping callback cannot hold up the answer
@@ -34,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -235,14 +237,22 @@ uint32_t read_frame(int fd, camwire::FrameReader &reader, camwire::Frame &out, i
 }
 
 // The login exchange on a fresh connection; 0 or the refusal's code.
+// *heartbeat tells whether the camera said, ahead of its answer, that it
+// answers PING.
 uint32_t exchange_login(int fd, const std::string &user, const std::string &password, camwire::FrameReader &reader,
-                        int wake_fd, Clock::time_point deadline) {
+                        int wake_fd, Clock::time_point deadline, bool *heartbeat) {
     constexpr uint32_t kLoginSeq = 1;
+    *heartbeat = false;
     Bytes msg = camwire::login_request(kLoginSeq, user, password);
     if (uint32_t err = send_all(fd, msg.data(), msg.size(), wake_fd, deadline)) return err;
     for (;;) {
         camwire::Frame f;
         if (uint32_t err = read_frame(fd, reader, f, wake_fd, deadline)) return err;
+        if (f.type == camwire::kFeatures) {
+            if (f.payload.size() != camwire::kFeaturesSize) return NET_DVR_NETWORK_ERRORDATA;
+            *heartbeat = (camwire::get_u32(f.payload.data()) & camwire::kFeatureHeartbeat) != 0;
+            continue;
+        }
         if (f.type != camwire::kAnswer) continue;
         if (f.payload.size() != camwire::kAnswerSize) return NET_DVR_NETWORK_ERRORDATA;
         if (camwire::get_u32(f.payload.data()) != kLoginSeq) continue;
@@ -348,8 +358,10 @@ struct Login {
         uint32_t code = 0;
     };
     std::map<uint32_t, Pending> pending;
-    std::map<uint32_t, std::shared_ptr<Stream>> streams;  // running, by handle
+    std::map<uint32_t, std::shared_ptr<Stream>> streams;  // running or to be restarted, by handle
     std::map<uint32_t, uint32_t> restarts;                // seq -> handle, after a reconnect
+    std::set<uint32_t> refused;   // handles whose restart the camera refused, until the next try
+    Clock::time_point retry_at;   // the next try, while `refused` is not empty
 
     std::mutex send_m;
     int fd = -1;  // changed only by the link thread, under send_m
@@ -359,6 +371,7 @@ struct Login {
     int wake_w = -1;
     std::thread thread;
     camwire::FrameReader first_reader;
+    bool heartbeat = false;  // the camera on the connection answers PING; the link thread's
 
     ~Login() {
         if (fd >= 0) ::close(fd);
@@ -381,8 +394,14 @@ struct Login {
     // Sends one request and waits for its answer.
     Result call(const std::function<Bytes(uint32_t)> &build, Clock::time_point deadline);
 
+    bool restarting(uint32_t handle) const {
+        return std::any_of(restarts.begin(), restarts.end(), [&](const auto &r) { return r.second == handle; });
+    }
+
     void run();
     uint32_t serve(camwire::FrameReader &reader);
+    void send_ping(Clock::time_point deadline);
+    Clock::time_point retry_refused(Clock::time_point now);
     bool dispatch(const camwire::Frame &f);
     void lose_connection(uint32_t code);
     bool reconnect(camwire::FrameReader &reader);
@@ -412,9 +431,12 @@ struct State {
 // state or a joinable std::thread destructor.
 State &g = *new State;
 
+std::chrono::milliseconds answer_wait() {
+    return std::chrono::milliseconds(std::clamp<uint32_t>(g.connect_wait_ms.load(), 1000, 5000));
+}
+
 Clock::time_point answer_deadline() {
-    uint32_t ms = std::clamp<uint32_t>(g.connect_wait_ms.load(), 1000, 5000);
-    return Clock::now() + std::chrono::milliseconds(ms);
+    return Clock::now() + answer_wait();
 }
 
 template <typename Map>
@@ -517,8 +539,17 @@ void Login::run() {
 
 // Reads and dispatches until the connection ends: 0 when the link is told to
 // close, else the error code that ended it.
+//
+// A camera that answers PING gets one after an answer wait in which it sent
+// nothing, and is given up as lost after another: TCP keep-alive cannot tell
+// a hung camera, whose TCP stack still acknowledges, from a quiet one. A
+// camera that did not say it answers PING is never sent one (it would close
+// the connection on a message it does not know).
 uint32_t Login::serve(camwire::FrameReader &reader) {
     uint8_t chunk[16384];
+    const Clock::duration quiet = answer_wait();
+    Clock::time_point heard = Clock::now();
+    bool pinged = false;
     for (;;) {
         camwire::Frame f;
         camwire::FrameReader::Result r;
@@ -527,8 +558,18 @@ uint32_t Login::serve(camwire::FrameReader &reader) {
         }
         if (r == camwire::FrameReader::kMalformed) return NET_DVR_NETWORK_ERRORDATA;
 
+        Clock::time_point now = Clock::now();
+        Clock::time_point wake = retry_refused(now);
+        if (heartbeat) {
+            if (now >= heard + 2 * quiet) return NET_DVR_NETWORK_RECV_TIMEOUT;
+            if (!pinged && now >= heard + quiet) {
+                send_ping(heard + 2 * quiet);
+                pinged = true;
+            }
+            wake = std::min(wake, heard + (pinged ? 2 : 1) * quiet);
+        }
         pollfd p[2] = {{fd, POLLIN, 0}, {wake_r, POLLIN, 0}};
-        int n = ::poll(p, 2, -1);
+        int n = ::poll(p, 2, wake == Clock::time_point::max() ? -1 : remaining_ms(wake));
         if (n < 0) {
             if (errno == EINTR) continue;
             return NET_DVR_NETWORK_RECV_ERROR;
@@ -537,11 +578,57 @@ uint32_t Login::serve(camwire::FrameReader &reader) {
         if (!p[0].revents) continue;
         ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
         if (got > 0) {
+            heard = Clock::now();
+            pinged = false;
             reader.feed(chunk, static_cast<size_t>(got));
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
             return NET_DVR_NETWORK_RECV_ERROR;
         }
     }
+}
+
+void Login::send_ping(Clock::time_point deadline) {
+    uint32_t seq;
+    {
+        std::lock_guard<std::mutex> lk(m);
+        seq = allocate_seq();
+    }
+    Bytes msg = camwire::ping_request(seq);
+    std::lock_guard<std::mutex> lk(send_m);
+    // A failed send shows as a broken or a silent connection.
+    send_all(fd, msg.data(), msg.size(), wake_r, deadline);
+}
+
+// Sends START again for the streams the camera refused, once their reconnect
+// interval has passed; returns when the next try is due (max: none waits).
+Clock::time_point Login::retry_refused(Clock::time_point now) {
+    Bytes messages;
+    {
+        std::lock_guard<std::mutex> lk(m);
+        if (refused.empty()) return Clock::time_point::max();
+        if (now < retry_at) return retry_at;
+        bool keep_trying = g.reconnect.load();
+        for (uint32_t handle : refused) {
+            auto s = streams.find(handle);
+            if (s == streams.end()) continue;
+            if (!keep_trying) {  // restarting is part of reconnecting: off, the stream ends
+                s->second->end_after_queue();
+                streams.erase(s);
+                continue;
+            }
+            uint32_t seq = allocate_seq();
+            restarts[seq] = handle;
+            Bytes msg = camwire::start_request(seq, handle, NET_DVR_GET_REALTIME_THERMOMETRY, s->second->channel);
+            messages.insert(messages.end(), msg.begin(), msg.end());
+        }
+        refused.clear();
+    }
+    if (!messages.empty()) {
+        std::lock_guard<std::mutex> lk(send_m);
+        // A failed send shows up as a dropped connection.
+        send_all(fd, messages.data(), messages.size(), wake_r, answer_deadline());
+    }
+    return Clock::time_point::max();
 }
 
 // False when the frame is malformed.
@@ -555,13 +642,16 @@ bool Login::dispatch(const camwire::Frame &f) {
         std::lock_guard<std::mutex> lk(m);
         auto restart = restarts.find(seq);
         if (restart != restarts.end()) {
-            auto s = streams.find(restart->second);
-            if (code != 0 && s != streams.end()) {
-                s->second->push(status_record(kStatusFailed, code));
-                s->second->end_after_queue();
-                streams.erase(s);
-            }
+            uint32_t handle = restart->second;
             restarts.erase(restart);
+            auto s = streams.find(handle);
+            if (code != 0 && s != streams.end()) {
+                // Not given up: tried again every reconnect interval.
+                s->second->push(status_record(kStatusFailed, code));
+                if (refused.empty()) retry_at = Clock::now() + std::chrono::milliseconds(g.reconnect_ms.load());
+                refused.insert(handle);
+            }
+            cv.notify_all();  // a Stop may be waiting for this answer
             return true;
         }
         auto it = pending.find(seq);
@@ -592,6 +682,10 @@ bool Login::dispatch(const camwire::Frame &f) {
         if (s != streams.end()) s->second->push(r);
         return true;
     }
+    case camwire::kFeatures:
+        if (size != camwire::kFeaturesSize) return false;
+        heartbeat = (camwire::get_u32(p) & camwire::kFeatureHeartbeat) != 0;
+        return true;
     default:
         return true;  // a newer camera's message: not ours to judge
     }
@@ -604,6 +698,7 @@ void Login::lose_connection(uint32_t code) {
     state = keep_trying ? State::kDown : State::kDead;
     ++generation;
     restarts.clear();
+    refused.clear();  // the reconnection starts every stream again
     cv.notify_all();
     for (auto &entry : streams) {
         entry.second->push(status_record(kStatusFailed, code));
@@ -639,7 +734,7 @@ bool Login::reconnect(camwire::FrameReader &reader) {
         UniqueFd conn(connect_camera(host, port, g.connect_wait_ms.load(), g.connect_tries.load(), wake_r, &error));
         if (conn.get() < 0) continue;
         reader = camwire::FrameReader();
-        if (exchange_login(conn.get(), user, password, reader, wake_r, answer_deadline()) != 0) continue;
+        if (exchange_login(conn.get(), user, password, reader, wake_r, answer_deadline(), &heartbeat) != 0) continue;
 
         Bytes restart_messages;
         {
@@ -702,6 +797,7 @@ std::vector<std::shared_ptr<Stream>> close_stream_intake(Login &login) {
     login.accepting = false;
     for (auto &entry : login.streams) out.push_back(entry.second);
     login.streams.clear();
+    login.refused.clear();
     return out;
 }
 
@@ -797,7 +893,7 @@ SDK_API int32_t NET_DVR_Login_V30(const char *address, uint16_t port, const char
     UniqueFd conn(connect_camera(login->host, port, g.connect_wait_ms.load(), g.connect_tries.load(), -1, &error));
     if (conn.get() < 0) return fail_id(error);
     if (uint32_t refused = exchange_login(conn.get(), login->user, login->password, login->first_reader, -1,
-                                          answer_deadline()))
+                                          answer_deadline(), &login->heartbeat))
         return fail_id(refused);
 
     int pipe_fds[2];
@@ -959,8 +1055,16 @@ SDK_API int NET_DVR_StopRemoteConfig(int32_t handle) {
     if (std::shared_ptr<Login> login = stream->login.lock()) {
         bool running;
         {
-            std::lock_guard<std::mutex> lk(login->m);
-            running = login->streams.erase(static_cast<uint32_t>(handle)) > 0;
+            std::unique_lock<std::mutex> lk(login->m);
+            // A START sent again after a reconnect may be unanswered still;
+            // its answer tells whether the camera has a stream to stop. It
+            // comes first, as the camera answers in order.
+            uint64_t gen = login->generation;
+            login->cv.wait_until(lk, answer_deadline(), [&] {
+                return !login->restarting(static_cast<uint32_t>(handle)) || login->generation != gen;
+            });
+            bool waiting = login->refused.erase(static_cast<uint32_t>(handle)) > 0;
+            running = login->streams.erase(static_cast<uint32_t>(handle)) > 0 && !waiting;
         }
         if (running) {
             Login::Result r = login->call(

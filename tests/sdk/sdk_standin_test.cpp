@@ -318,6 +318,7 @@ TEST_F(Sdk, SilentOrGarbageCameraFailsTheLogin) {
         {'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '2', '0', '0', '\r', '\n', '\r', '\n'},
         {0x54, 0x43, 0x4D, 0x31, 0x00, 0x81, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF},  // huge length
         camwire::frame(camwire::kAnswer, {0, 0, 0, 1}),                            // short answer
+        camwire::frame(camwire::kFeatures, {0, 0, 1}),                             // short features
     };
     for (const auto &bytes : garbage) {
         Listener camera;
@@ -347,6 +348,7 @@ TEST_F(Sdk, SimulatorSurvivesMalformedInput) {
         {0x54, 0x43, 0x4D, 0x31, 0x00, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF},
         camwire::frame(camwire::kLogin, {0, 0, 0, 1, 0xFF, 0xFF}),
         camwire::frame(camwire::kStartStream, {1, 2, 3}),
+        camwire::frame(camwire::kPing, {1, 2, 3}),
     };
     for (size_t i = 0; i < garbage.size(); ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -688,6 +690,106 @@ TEST_F(Sdk, GarbageFromTheCameraMidStreamIsAFailureStatus) {
     fake.join();
 }
 
+// A hung camera keeps its connection (its TCP stack acknowledges) but answers
+// nothing; only the heartbeat can tell it from a quiet one.
+TEST_F(Sdk, AFrozenCameraIsLostAndTheStreamResumesOnceItAnswersAgain) {
+    SimProcess sim;
+    // No records: for four seconds only the heartbeat's answers keep the link.
+    ASSERT_TRUE(sim.start({"--rate", "0", "--freeze-after-seconds", "4", "--freeze-seconds", "4"}));
+    int32_t id = login(sim);
+    ASSERT_GE(id, 0);
+    Recorder &r = recorder();
+    auto t0 = steady_clock::now();
+    int32_t handle = start(id, r, 2);
+    ASSERT_GE(handle, 0);
+    ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) == 1; }, milliseconds(15000)));
+    EXPECT_GE(elapsed_ms(t0), 4000);  // not while the camera answered
+    EXPECT_EQ(find_status(r.events(), NET_SDK_CALLBACK_STATUS_FAILED, NET_DVR_NETWORK_RECV_TIMEOUT), 0);
+    EXPECT_EQ(sim.count("freezing after 4 s"), 1);
+
+    ASSERT_TRUE(sim.wait_for("answering again", 1, milliseconds(10000)));
+    EXPECT_TRUE(sim.wait_for("stream started: channel 2", 2));
+    EXPECT_TRUE(NET_DVR_StopRemoteConfig(handle));
+    EXPECT_TRUE(sim.wait_for("stop: ok"));
+    EXPECT_TRUE(NET_DVR_Logout(id));
+    EXPECT_EQ(r.count(NET_SDK_CALLBACK_TYPE_STATUS), 1u);
+}
+
+// A camera from before the heartbeat closes the connection on a message it
+// does not know, so it must never get a PING, however quiet the link.
+TEST_F(Sdk, ACameraThatNeverOfferedTheHeartbeatGetsNoPing) {
+    Listener camera;
+    std::thread fake([&] {
+        int c = camera.accept_one();
+        camwire::FrameReader reader;
+        camwire::Frame f;
+        while (read_frame(c, reader, f) && f.type != camwire::kPing) send_bytes(c, camwire::answer(camwire::get_u32(f.payload.data()), 0));
+        ::close(c);
+    });
+    NET_DVR_DEVICEINFO_V30 info;
+    int32_t id = NET_DVR_Login_V30(camera.address.c_str(), camera.port, "admin", "secret", &info);
+    ASSERT_GE(id, 0);
+    Recorder &r = recorder();
+    ASSERT_GE(start(id, r), 0);
+    // Three answer waits of silence: a heartbeat would have pinged after one.
+    EXPECT_FALSE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) > 0; }, milliseconds(3000)));
+    EXPECT_TRUE(NET_DVR_Logout(id));
+    fake.join();
+}
+
+TEST_F(Sdk, AStreamRefusedAtReconnectIsAskedForAgainOnTheSameLogin) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3", "--refuse-stream",
+                           "23", "--refuse-stream-after", "1", "--refuse-stream-count", "2"}));
+    int32_t id = login(sim);
+    ASSERT_GE(id, 0);
+    Recorder &r = recorder();
+    int32_t handle = start(id, r, 2);
+    ASSERT_GE(handle, 0);
+    ASSERT_TRUE(r.wait_data(6));
+
+    std::vector<std::pair<int32_t, uint32_t>> statuses;
+    size_t data_after = 0;
+    for (const Event &e : r.events()) {
+        if (e.type == NET_SDK_CALLBACK_TYPE_STATUS) {
+            statuses.emplace_back(status_of(e), code_of(e));
+            data_after = 0;
+        } else {
+            ++data_after;
+        }
+    }
+    const std::vector<std::pair<int32_t, uint32_t>> expected{{1002, 9}, {1002, 23}, {1002, 23}};
+    EXPECT_EQ(statuses, expected);
+    EXPECT_GE(data_after, 3u);
+    EXPECT_EQ(sim.count("stream refused: code 23"), 2);
+    EXPECT_EQ(sim.count("stream started: channel 2"), 2);
+    EXPECT_EQ(sim.count("user=admin: accepted"), 2);
+    EXPECT_TRUE(NET_DVR_StopRemoteConfig(handle));
+    EXPECT_TRUE(sim.wait_for("stop: ok"));
+    EXPECT_TRUE(NET_DVR_Logout(id));
+}
+
+// The camera has no stream to stop, whether Stop comes between two tries or
+// while one is unanswered; it must hear nothing of it, and Stop succeeds.
+TEST_F(Sdk, StopOfAStreamTheCameraGoesOnRefusingSucceedsAndTellsTheCameraNothing) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3", "--refuse-stream",
+                           "23", "--refuse-stream-after", "1"}));
+    int32_t id = login(sim);
+    ASSERT_GE(id, 0);
+    Recorder &r = recorder();
+    int32_t handle = start(id, r, 2);
+    ASSERT_GE(handle, 0);
+    ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) >= 4; }));
+    EXPECT_TRUE(NET_DVR_StopRemoteConfig(handle));
+    r.close();
+    EXPECT_TRUE(NET_DVR_Logout(id));
+    EXPECT_TRUE(sim.wait_for("logout: ok"));
+    EXPECT_EQ(sim.count("stop: "), 0);
+    EXPECT_EQ(sim.count("user=admin: accepted"), 2);
+    EXPECT_EQ(r.late(), 0);
+}
+
 // ---- resources -------------------------------------------------------------
 
 TEST(SdkResources, NoDescriptorLeaksIntoChildrenOrPastCleanup) {
@@ -752,6 +854,8 @@ TEST(CameraSim, BadOptionsExitTwoAndATakenAddressExitsOne) {
                                           {"--status", "1000:x"},
                                           {"--flag", "256"},
                                           {"--listen", "127.0.0.1:99999"},
+                                          {"--freeze-seconds", "0"},
+                                          {"--refuse-stream-after", "1"},
                                           {"--user"}}) {
         SimProcess sim;
         int status = sim.run_to_exit(args);
@@ -762,6 +866,7 @@ TEST(CameraSim, BadOptionsExitTwoAndATakenAddressExitsOne) {
     int status = help.run_to_exit({"--help"});
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_GE(help.count("--drop-after-records N"), 1);
+    EXPECT_GE(help.count("--freeze-after-seconds T"), 1);
 
     Listener taken;  // no SO_REUSEPORT: a second listener cannot bind
     SimProcess sim;
