@@ -1,7 +1,7 @@
 // camera-sim: a thermal camera on the network, as far as the stand-in SDK can
 // tell. It serves the protocol of sdk/PROTOCOL.md and can be told to
-// misbehave (refuse, fail, drop, go away, freeze) so the SDK and the program can be
-// tested against every answer a camera may give.
+// misbehave (refuse, fail, drop, go away, freeze) so the SDK and the program
+// can be tested against every answer a camera may give.
 //
 // One thread, one poll loop: every connection's stream is a timer in the
 // same loop, so there is nothing to race and stdout lines never interleave.
@@ -677,6 +677,12 @@ float Camera::temperature(uint64_t index) const {
     return 0;
 }
 
+std::string seconds_text(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g s", seconds);
+    return text;
+}
+
 Clock::time_point after_start(const Stream &s, double seconds) {
     return s.started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -745,17 +751,12 @@ void Camera::run_streams(Connection &c, Clock::time_point now) {
     for (size_t i = 0; !frozen_ && !c.dead && !c.dropping && i < c.streams.size(); ++i) {
         Stream &s = c.streams[i];
         bool drops_left = drops_done_ < opt_.drops;
-        if (drops_left && opt_.drop_after_seconds > 0 && now >= after_start(s, opt_.drop_after_seconds)) {
-            char why[64];
-            std::snprintf(why, sizeof why, "%g s", opt_.drop_after_seconds);
-            return drop(c, why);
-        }
+        if (drops_left && opt_.drop_after_seconds > 0 && now >= after_start(s, opt_.drop_after_seconds))
+            return drop(c, seconds_text(opt_.drop_after_seconds));
         bool freezes_left = freezes_done_ < opt_.freezes && !s.froze;
         if (freezes_left && opt_.freeze_after_seconds > 0 && now >= after_start(s, opt_.freeze_after_seconds)) {
-            char why[64];
-            std::snprintf(why, sizeof why, "%g s", opt_.freeze_after_seconds);
             s.froze = true;
-            return freeze(why);
+            return freeze(seconds_text(opt_.freeze_after_seconds));
         }
         if (opt_.rate <= 0) continue;
         while (!c.dead && c.out.size() - c.out_start < kOutputLimit && next_record_time(s) <= now) {

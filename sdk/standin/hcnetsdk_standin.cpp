@@ -371,7 +371,9 @@ struct Login {
     int wake_w = -1;
     std::thread thread;
     camwire::FrameReader first_reader;
-    bool heartbeat = false;  // the camera on the connection answers PING; the link thread's
+    // The camera on the connection answers PING. Set by the login before the
+    // link thread starts, then only by that thread.
+    bool heartbeat = false;
 
     ~Login() {
         if (fd >= 0) ::close(fd);
@@ -594,7 +596,10 @@ void Login::send_ping(Clock::time_point deadline) {
         seq = allocate_seq();
     }
     Bytes msg = camwire::ping_request(seq);
-    std::lock_guard<std::mutex> lk(send_m);
+    // Someone else's request on its way does as well: its answer is a sign of
+    // life too, and the link thread must not wait behind a slow send.
+    std::unique_lock<std::mutex> lk(send_m, std::try_to_lock);
+    if (!lk.owns_lock()) return;
     // A failed send shows as a broken or a silent connection.
     send_all(fd, msg.data(), msg.size(), wake_r, deadline);
 }

@@ -194,9 +194,27 @@ protected:
         NET_DVR_DEVICEINFO_V30 info;
         return NET_DVR_Login_V30(sim.address().c_str(), sim.port(), user, password, &info);
     }
+    int32_t login(const Listener &fake_camera) {
+        NET_DVR_DEVICEINFO_V30 info;
+        return NET_DVR_Login_V30(fake_camera.address.c_str(), fake_camera.port, "admin", "secret", &info);
+    }
     int32_t start(int32_t user, Recorder &r, int32_t channel = 1) {
         auto c = condition(channel);
         return NET_DVR_StartRemoteConfig(user, NET_DVR_GET_REALTIME_THERMOMETRY, c.data(), 72, Recorder::callback, &r);
+    }
+
+    // A simulator started with args, logged in to, and a stream of it on
+    // channel 2 feeding r; ids stay -1 from the step that failed on.
+    struct Session {
+        int32_t id = -1;
+        int32_t handle = -1;
+    };
+    Session open_stream(SimProcess &sim, const std::vector<std::string> &args, Recorder &r) {
+        Session s;
+        if (!sim.start(args)) return s;
+        s.id = login(sim);
+        if (s.id >= 0) s.handle = start(s.id, r, 2);
+        return s;
     }
 
 private:
@@ -678,8 +696,7 @@ TEST_F(Sdk, GarbageFromTheCameraMidStreamIsAFailureStatus) {
         }
         ::close(c);
     });
-    NET_DVR_DEVICEINFO_V30 info;
-    int32_t id = NET_DVR_Login_V30(camera.address.c_str(), camera.port, "admin", "secret", &info);
+    int32_t id = login(camera);
     ASSERT_GE(id, 0);
     Recorder &r = recorder();
     ASSERT_GE(start(id, r), 0);
@@ -694,13 +711,10 @@ TEST_F(Sdk, GarbageFromTheCameraMidStreamIsAFailureStatus) {
 // nothing; only the heartbeat can tell it from a quiet one.
 TEST_F(Sdk, AFrozenCameraIsLostAndTheStreamResumesOnceItAnswersAgain) {
     SimProcess sim;
-    // No records: for four seconds only the heartbeat's answers keep the link.
-    ASSERT_TRUE(sim.start({"--rate", "0", "--freeze-after-seconds", "4", "--freeze-seconds", "4"}));
-    int32_t id = login(sim);
-    ASSERT_GE(id, 0);
     Recorder &r = recorder();
     auto t0 = steady_clock::now();
-    int32_t handle = start(id, r, 2);
+    // No records: for four seconds only the heartbeat's answers keep the link.
+    auto [id, handle] = open_stream(sim, {"--rate", "0", "--freeze-after-seconds", "4", "--freeze-seconds", "4"}, r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) == 1; }, milliseconds(15000)));
     EXPECT_GE(elapsed_ms(t0), 4000);  // not while the camera answered
@@ -723,11 +737,11 @@ TEST_F(Sdk, ACameraThatNeverOfferedTheHeartbeatGetsNoPing) {
         int c = camera.accept_one();
         camwire::FrameReader reader;
         camwire::Frame f;
-        while (read_frame(c, reader, f) && f.type != camwire::kPing) send_bytes(c, camwire::answer(camwire::get_u32(f.payload.data()), 0));
+        while (read_frame(c, reader, f) && f.type != camwire::kPing)
+            send_bytes(c, camwire::answer(camwire::get_u32(f.payload.data()), 0));
         ::close(c);
     });
-    NET_DVR_DEVICEINFO_V30 info;
-    int32_t id = NET_DVR_Login_V30(camera.address.c_str(), camera.port, "admin", "secret", &info);
+    int32_t id = login(camera);
     ASSERT_GE(id, 0);
     Recorder &r = recorder();
     ASSERT_GE(start(id, r), 0);
@@ -739,12 +753,11 @@ TEST_F(Sdk, ACameraThatNeverOfferedTheHeartbeatGetsNoPing) {
 
 TEST_F(Sdk, AStreamRefusedAtReconnectIsAskedForAgainOnTheSameLogin) {
     SimProcess sim;
-    ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3", "--refuse-stream",
-                           "23", "--refuse-stream-after", "1", "--refuse-stream-count", "2"}));
-    int32_t id = login(sim);
-    ASSERT_GE(id, 0);
     Recorder &r = recorder();
-    int32_t handle = start(id, r, 2);
+    auto [id, handle] = open_stream(sim, {"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3",
+                                          "--refuse-stream", "23", "--refuse-stream-after", "1",
+                                          "--refuse-stream-count", "2"},
+                                    r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(r.wait_data(6));
 
@@ -773,12 +786,11 @@ TEST_F(Sdk, AStreamRefusedAtReconnectIsAskedForAgainOnTheSameLogin) {
 // while one is unanswered; it must hear nothing of it, and Stop succeeds.
 TEST_F(Sdk, StopOfAStreamTheCameraGoesOnRefusingSucceedsAndTellsTheCameraNothing) {
     SimProcess sim;
-    ASSERT_TRUE(sim.start({"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3", "--refuse-stream",
-                           "23", "--refuse-stream-after", "1"}));
-    int32_t id = login(sim);
-    ASSERT_GE(id, 0);
     Recorder &r = recorder();
-    int32_t handle = start(id, r, 2);
+    auto [id, handle] = open_stream(
+        sim, {"--rate", "50", "--drop-after-records", "3", "--away-seconds", "0.3", "--refuse-stream", "23",
+              "--refuse-stream-after", "1"},
+        r);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(eventually([&] { return r.count(NET_SDK_CALLBACK_TYPE_STATUS) >= 4; }));
     EXPECT_TRUE(NET_DVR_StopRemoteConfig(handle));
