@@ -45,11 +45,26 @@ static bool read_int_option(char option, const char *text, int32_t *value, const
     return false;
 }
 
+// "-s @FILE": the URL is the file's first line. The file keeps the password
+// off the command line, which every user of the machine can read.
+static bool read_url_argument(std::string *url, const char *program)
+{
+    const std::string path = url->substr(1);
+    std::string reason;
+    if (read_url_file(path, url, &reason))
+        return true;
+    std::fprintf(stderr, "Failed to read the camera URL from %s: %s\n", path.c_str(), reason.c_str());
+    print_usage_line(program);
+    std::fflush(stderr);
+    return false;
+}
+
 [[noreturn]] static void run_console_mode()
 {
     write_console_line("Starting console mode");
     write_console_line("Press Ctrl+C to stop");
     write_console_line("Current temperature:");
+    notify_ready();
     for (;;) {
         print_console_temperature();
         sleep(1);
@@ -92,6 +107,8 @@ int main(int argc, char *argv[])
         std::fflush(stderr);
         return -1;
     }
+    if (url[0] == '@' && !read_url_argument(&url, argv[0]))
+        return -1;
 
     if (!install_signal_handler())
         return -1;

@@ -11,12 +11,15 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -322,7 +325,12 @@ static constexpr size_t max_url_length = 2048;
 RTSPParams parse_rtsp_url(const std::string &url)
 {
     RTSPParams params;
-    const std::regex pattern(R"(rtsp://([^:]+):([^@]+)@([^:]+):(\d+)(?:/.*)?)", std::regex::ECMAScript);
+    // The password may hold '@' and ':' and runs to the '@' before the
+    // address, which holds neither. Of several such '@' the first one for
+    // which the rest reads as address, port and path wins: a password that
+    // holds no '@' ends where it always did, and a '@' in the path is never
+    // taken for the end of the password.
+    const std::regex pattern(R"(rtsp://([^:]+):([\s\S]+?)@([^:@]+):(\d+)(?:/.*)?)", std::regex::ECMAScript);
     std::smatch match;
     if (url.size() <= max_url_length && std::regex_match(url, match, pattern)) {
         params.username = match[1].str();
@@ -353,6 +361,47 @@ bool parse_int_option(const char *text, int32_t *value)
     return true;
 }
 
+bool read_url_file(const std::string &path, std::string *url, std::string *reason)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    // One byte more than allowed tells a file that is too large.
+    std::string content;
+    char buffer[max_url_file_size + 1];
+    int error = 0;
+    while (content.size() <= max_url_file_size) {
+        const ssize_t count = read(fd, buffer, sizeof buffer - content.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            error = errno;
+        if (count <= 0)
+            break;
+        content.append(buffer, static_cast<size_t>(count));
+    }
+    close(fd);
+    if (error != 0) {
+        *reason = std::strerror(error);
+        return false;
+    }
+    if (content.size() > max_url_file_size) {
+        *reason = "the file is larger than " + std::to_string(max_url_file_size) + " bytes";
+        return false;
+    }
+    std::string line = content.substr(0, content.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty()) {
+        *reason = "the first line is empty";
+        return false;
+    }
+    *url = line;
+    return true;
+}
+
 // ---- camera link -------------------------------------------------------------
 
 static constexpr uint32_t connect_wait_ms = 2000;
@@ -370,6 +419,15 @@ static constexpr uint32_t condition_record_size = 72;
 // thread. Nothing else is published with it, so relaxed order suffices.
 static std::atomic<float> latest_temperature{0.0f};
 static_assert(std::atomic<float>::is_always_lock_free, "the temperature must be one indivisible access");
+// When the latest reading came (steady clock, ms), -1 before the first one.
+// For the service manager's status line only.
+static std::atomic<int64_t> g_reading_ms{-1};
+
+static int64_t steady_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Link state. Start-up writes it on the main thread; the shutdown may run on
 // the signal thread. g_link_mutex makes the shutdown run once and keeps it
@@ -412,6 +470,7 @@ static void handle_data_record(const void *buffer, uint32_t length)
     float celsius = 0.0f;
     std::memcpy(&celsius, record + data_temperature_offset, sizeof celsius);
     latest_temperature.store(celsius, std::memory_order_relaxed);
+    g_reading_ms.store(steady_ms(), std::memory_order_relaxed);
     log_message("Updated temperature: " + format_fixed(celsius) + "\xC2\xB0" + "C");
 }
 
@@ -582,6 +641,7 @@ void signal_handler(int signo)
     if (g_exit_claimed.exchange(true))
         wait_forever();
     g_main_work_mutex.lock();  // released only by the end of the process
+    notify_stopping(signo);
     log_message("Received signal " + std::to_string(signo) + ", cleaning up...");
     cleanup_thermometry();
     close_log();
@@ -644,6 +704,7 @@ void print_console_temperature()
 {
     std::lock_guard<std::mutex> lock(g_main_work_mutex);
     write_console_line(format_console_temperature(get_latest_temperature()));
+    notify_cycle();
 }
 
 // ---- TCP temperature server ------------------------------------------------
@@ -661,6 +722,10 @@ static constexpr int max_accepts_per_cycle = 1024;
 // Descriptors at the top of the process's limit that no client gets, so that
 // the camera link can always reconnect and the log open its next file.
 static constexpr long descriptor_reserve = 64;
+
+// The port being served once the listener is up; 0 in console mode. Main
+// thread only.
+static int g_server_port = 0;
 
 // The connected clients, in ascending descriptor order. Main thread only.
 static std::set<int> &client_fds = make_immortal<std::set<int>>();
@@ -933,11 +998,141 @@ void start_tcp_server(int port)
     const int listen_fd = open_listener(port);
     if (listen_fd < 0)
         return;
+    g_server_port = port;
+    notify_ready();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(g_main_work_mutex);
             run_server_cycle(listen_fd);
+            notify_cycle();
         }
         sleep(server_cycle_sleep_s);
     }
+}
+
+// ---- service manager notification ----------------------------------------
+
+// Guards g_notify. Taken after g_main_work_mutex and before g_log_mutex.
+static std::mutex &g_notify_mutex = make_immortal<std::mutex>();
+static struct {
+    bool configured = false;  // the environment has been read
+    int fd = -1;              // -1: nothing is sent
+    sockaddr_un address{};
+    socklen_t address_length = 0;
+    bool watchdog = false;
+    bool failing = false;  // the last send failed (and that was logged)
+} g_notify;
+
+// Whether $WATCHDOG_USEC asks this process for keep-alive pings.
+static bool watchdog_requested()
+{
+    const char *usec = std::getenv("WATCHDOG_USEC");
+    if (usec == nullptr || *usec < '0' || *usec > '9')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    if (std::strtoull(usec, &end, 10) == 0 || *end != '\0' || errno != 0)
+        return false;
+    const char *pid = std::getenv("WATCHDOG_PID");
+    if (pid == nullptr || *pid == '\0')
+        return true;
+    return std::strtoll(pid, &end, 10) == static_cast<long long>(getpid()) && *end == '\0';
+}
+
+static void configure_notify_locked()
+{
+    g_notify.configured = true;
+    const char *variable = std::getenv("NOTIFY_SOCKET");
+    if (variable == nullptr || *variable == '\0')
+        return;
+    const std::string name = variable;
+    sockaddr_un &address = g_notify.address;
+    if ((name[0] != '/' && name[0] != '@') || name.size() < 2 || name.size() > sizeof address.sun_path) {
+        log_message("Cannot notify the service manager: NOTIFY_SOCKET is not a socket path: " + name);
+        return;
+    }
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        const int error = errno;
+        log_message(std::string("Cannot notify the service manager: ") + std::strerror(error));
+        return;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';  // an abstract name
+    g_notify.address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    g_notify.watchdog = watchdog_requested();
+    g_notify.fd = fd;
+}
+
+// Whether notifications go anywhere; reads the environment the first time.
+// Called with g_notify_mutex held.
+static bool notifying_locked()
+{
+    if (!g_notify.configured)
+        configure_notify_locked();
+    return g_notify.fd >= 0;
+}
+
+// Sends one datagram of "NAME=value" lines. Called with g_notify_mutex held,
+// after notifying_locked() said yes.
+static void send_notification_locked(const std::string &message)
+{
+    // Never wait for the service manager: a full queue costs one message,
+    // and the next cycle sends another.
+    const ssize_t sent = sendto(g_notify.fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                reinterpret_cast<const sockaddr *>(&g_notify.address), g_notify.address_length);
+    if (sent >= 0) {
+        if (g_notify.failing)
+            log_message("Notifying the service manager works again");
+        g_notify.failing = false;
+        return;
+    }
+    const int error = errno;
+    if (!g_notify.failing)
+        log_message(std::string("Failed to notify the service manager: ") + std::strerror(error));
+    g_notify.failing = true;
+}
+
+static std::string service_status()
+{
+    std::string status;
+    if (g_server_port > 0) {
+        const size_t clients = client_fds.size();
+        status = "TCP server on port " + std::to_string(g_server_port) + ", " + std::to_string(clients) +
+                 (clients == 1 ? " client" : " clients");
+    } else {
+        status = "Console mode";
+    }
+    const int64_t reading_ms = g_reading_ms.load(std::memory_order_relaxed);
+    if (reading_ms < 0)
+        return status + ". No reading yet";
+    return status + ". " + format_console_temperature(get_latest_temperature()) + " (" +
+           std::to_string((steady_ms() - reading_ms) / 1000) + " s ago)";
+}
+
+void notify_ready()
+{
+    // A shutdown that has begun holds the work lock: no READY=1 after its
+    // STOPPING=1.
+    std::lock_guard<std::mutex> work(g_main_work_mutex);
+    std::lock_guard<std::mutex> lock(g_notify_mutex);
+    if (notifying_locked())
+        send_notification_locked("READY=1\nSTATUS=" + service_status());
+}
+
+void notify_cycle()
+{
+    std::lock_guard<std::mutex> lock(g_notify_mutex);
+    if (notifying_locked())
+        send_notification_locked(std::string(g_notify.watchdog ? "WATCHDOG=1\n" : "") + "STATUS=" +
+                                 service_status());
+}
+
+void notify_stopping(int signo)
+{
+    std::lock_guard<std::mutex> lock(g_notify_mutex);
+    if (notifying_locked())
+        send_notification_locked("STOPPING=1\nSTATUS=Stopping on signal " + std::to_string(signo));
 }

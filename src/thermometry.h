@@ -46,6 +46,16 @@ bool find_url_password(const std::string &url, size_t *begin, size_t *length);
 // leads the text or the value does not fit a 32-bit signed integer.
 bool parse_int_option(const char *text, int32_t *value);
 
+// Files named by "-s @FILE" hold at most this many bytes.
+constexpr size_t max_url_file_size = 4096;
+
+// The camera URL from the file at path ("-s @path"): its first line, without
+// the line feed or carriage return and line feed that end it. Returns false,
+// with the reason in *reason (a strerror text, or a word on the content),
+// when the file cannot be read, is larger than max_url_file_size or its first
+// line is empty.
+bool read_url_file(const std::string &path, std::string *url, std::string *reason);
+
 // ---- log writer ------------------------------------------------------------
 // All of these may be called from any thread; lines never interleave.
 
@@ -128,6 +138,25 @@ void claim_exit();
 // cleanup_thermometry, closes the log and ends the process with status 0.
 // Runs at most once per process; never returns.
 [[noreturn]] void signal_handler(int signo);
+
+// ---- service manager notification ----------------------------------------
+// systemd's notification datagrams on $NOTIFY_SOCKET (a path, or an abstract
+// name written with a leading '@'). Without $NOTIFY_SOCKET nothing is sent.
+// WATCHDOG=1 goes with each cycle when $WATCHDOG_USEC asks for it (and
+// $WATCHDOG_PID, when set, is this process). A failed send is logged when it
+// starts failing and when it works again.
+
+// READY=1 and the first STATUS=: the stream runs and, in server mode, the
+// listener is up. Main thread.
+void notify_ready();
+
+// One cycle done (a console line, a server cycle): STATUS= with the mode,
+// the clients and the latest reading, and WATCHDOG=1 when asked for. Main
+// thread, inside the cycle, so that nothing follows a shutdown's STOPPING=1.
+void notify_cycle();
+
+// STOPPING=1: the shutdown on signal signo has begun.
+void notify_stopping(int signo);
 
 // ---- TCP temperature server ------------------------------------------------
 

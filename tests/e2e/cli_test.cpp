@@ -49,6 +49,23 @@ const Refusal kRefusals[] = {
      [](const std::string &p) { return "Invalid value for -t: 99999999999\n" + usage_line(p); }},
     {"PortNotANumber", {"-t", "abc", "-s", kUrl},
      [](const std::string &p) { return "Invalid value for -t: abc\n" + usage_line(p); }},
+    // -s @FILE: a file that cannot give a URL is refused like a bad option
+    // (a directory stands for an unreadable file: the tests may run as root).
+    {"UrlFileMissing", {"-s", "@/nonexistent/camera.url"},
+     [](const std::string &p) {
+         return "Failed to read the camera URL from /nonexistent/camera.url: No such file or directory\n" +
+                usage_line(p);
+     }},
+    {"UrlFileUnreadable", {"-s", "@/"},
+     [](const std::string &p) { return "Failed to read the camera URL from /: Is a directory\n" + usage_line(p); }},
+    {"UrlFileEmpty", {"-s", "@/dev/null"},
+     [](const std::string &p) {
+         return "Failed to read the camera URL from /dev/null: the first line is empty\n" + usage_line(p);
+     }},
+    {"UrlFileTooLong", {"-s", "@/dev/zero"},
+     [](const std::string &p) {
+         return "Failed to read the camera URL from /dev/zero: the file is larger than 4096 bytes\n" + usage_line(p);
+     }},
 };
 
 class CommandLine : public ::testing::TestWithParam<Refusal> {};

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace e2e {
 namespace {
@@ -130,22 +131,63 @@ INSTANTIATE_TEST_SUITE_P(Flags, RecordFlag,
                                            FlagCase{"Three", "3", false}),
                          [](const ::testing::TestParamInfo<FlagCase> &info) { return info.param.name; });
 
-TEST(ConsolePassword, NeverAppearsInOutputOrLog)
+struct PasswordCase {
+    const char *name;
+    std::string password;
+    bool from_file;  // the URL in a file given as -s @FILE, else on the command line
+};
+
+class ConsolePassword : public ::testing::TestWithParam<PasswordCase> {};
+
+// Every three-character piece of the password that text holds.
+std::vector<std::string> password_pieces_in(const std::string &text, const std::string &password)
 {
-    CameraSim sim;
-    Program program({"-s", sim.url()});
-    ASSERT_TRUE(program.wait_until_reading()) << program.out();
+    std::vector<std::string> found;
+    for (size_t i = 0; i + 3 <= password.size(); ++i)
+        if (text.find(password.substr(i, 3)) != std::string::npos)
+            found.push_back(password.substr(i, 3));
+    return found;
+}
+
+TEST_P(ConsolePassword, LogsInAndNeverAppearsInOutputLogOrArguments)
+{
+    const PasswordCase &c = GetParam();
+    CameraSim sim({"--password", c.password});
+    const std::string url = "rtsp://admin:" + c.password + "@" + sim.address() + ":554/live";
+    TempDir files;
+    const std::string url_file = files.file("camera.url");
+    std::string argument = url;
+    if (c.from_file) {
+        // The first line counts, whatever ends it and whatever follows.
+        std::ofstream(url_file) << url << "\r\n# the camera in the hall\n";
+        argument = "@" + url_file;
+    }
+    Program program({"-s", argument});
+    ASSERT_TRUE(program.wait_until_reading()) << program.out() << program.err();
+    std::string cmdline;
+    if (launcher_words().empty())  // else /proc shows the emulator's arguments
+        cmdline = read_file("/proc/" + std::to_string(program.proc().pid()) + "/cmdline");
     ASSERT_TRUE(program.signal(SIGINT));
     EXPECT_EQ(program.finish(kExitTimeout), ExitStatus::exit_code(0));
 
     EXPECT_TRUE(sim.wait_for("login from", kLineTimeout));  // the password did reach the camera
-    EXPECT_EQ(program.out().find("secret"), std::string::npos) << program.out();
-    EXPECT_EQ(program.err().find("secret"), std::string::npos) << program.err();
-    EXPECT_EQ(program.raw_log().find("secret"), std::string::npos) << program.raw_log();
-    EXPECT_NE(find_line(program.log(), parsed_url_line(sim.address())), std::string::npos);
+    EXPECT_EQ(password_pieces_in(program.out(), c.password), std::vector<std::string>{}) << program.out();
+    EXPECT_EQ(password_pieces_in(program.err(), c.password), std::vector<std::string>{}) << program.err();
+    EXPECT_EQ(password_pieces_in(program.raw_log(), c.password), std::vector<std::string>{}) << program.raw_log();
+    EXPECT_EQ(password_pieces_in(cmdline, c.password), std::vector<std::string>{}) << cmdline;
+    if (c.from_file && !cmdline.empty()) {
+        EXPECT_EQ(cmdline, program.path() + '\0' + "-s" + '\0' + "@" + url_file + '\0');
+    }
+    EXPECT_NE(find_line(program.log(), parsed_url_line(sim.address())), std::string::npos) << program.raw_log();
 }
 
-TEST(ConsolePassword, IsOverwrittenInTheProcessArguments)
+INSTANTIATE_TEST_SUITE_P(Passwords, ConsolePassword,
+                         ::testing::Values(PasswordCase{"Plain", "secret", false},
+                                           PasswordCase{"WithAtAndColon", "Qz7:Xk@Wv9", false},
+                                           PasswordCase{"WithAtAndColonFromFile", "Qz7:Xk@Wv9", true}),
+                         [](const ::testing::TestParamInfo<PasswordCase> &info) { return info.param.name; });
+
+TEST(ConsolePasswordArgument, IsOverwrittenInTheProcessArguments)
 {
     if (!launcher_words().empty())
         GTEST_SKIP() << "under a launcher /proc/PID/cmdline shows the emulator's arguments";

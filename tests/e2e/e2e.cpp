@@ -7,12 +7,16 @@
 
 namespace e2e {
 
-Program::Program(const std::vector<std::string> &args, const std::optional<FileLimit> &open_files)
+Program::Program(const std::vector<std::string> &args, const std::optional<FileLimit> &open_files,
+                 const std::vector<std::string> &env_changes)
     : path_(program_path())
 {
     std::vector<std::string> argv{path_};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<Process>(argv, dir_.path(), open_files);
+    // A test run under a service manager must not talk to it.
+    std::vector<std::string> env{"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    env.insert(env.end(), env_changes.begin(), env_changes.end());
+    process_ = std::make_unique<Process>(argv, dir_.path(), open_files, env);
 }
 
 ExitStatus Program::finish(Millis timeout)

@@ -33,8 +33,12 @@ constexpr Millis kReturnTimeout = 30s;
 // The program, started with args in a fresh working directory of its own.
 class Program {
 public:
+    // open_files: the program's descriptor limit (else the test's). The
+    // environment is the test's without the service manager's variables
+    // (NOTIFY_SOCKET, WATCHDOG_*), then changed by env_changes as for Process.
     explicit Program(const std::vector<std::string> &args,
-                     const std::optional<FileLimit> &open_files = std::nullopt);
+                     const std::optional<FileLimit> &open_files = std::nullopt,
+                     const std::vector<std::string> &env_changes = {});
 
     Process &proc() { return *process_; }
     const TempDir &dir() const { return dir_; }

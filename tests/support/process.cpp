@@ -150,8 +150,9 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
 }
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] static void exec_child(const char *path, char *const *argv, const char *cwd, pid_t parent,
-                                    int out_fd, int err_fd, int report_fd, int fd_limit, const rlimit *open_files)
+[[noreturn]] static void exec_child(const char *path, char *const *argv, char *const *envp, const char *cwd,
+                                    pid_t parent, int out_fd, int err_fd, int report_fd, int fd_limit,
+                                    const rlimit *open_files)
 {
     // A test process that dies (a crash, ctest's timeout) takes its children
     // with it instead of leaving a simulator or a program running.
@@ -182,7 +183,7 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
         // without close-on-exec.
         close_from(3, static_cast<unsigned>(report_fd) - 1, fd_limit);
         close_from(static_cast<unsigned>(report_fd) + 1, ~0U, fd_limit);
-        execve(path, argv, environ);
+        execve(path, argv, envp);
         error = errno;
     }
     ssize_t ignored = write(report_fd, &error, sizeof error);
@@ -190,8 +191,24 @@ static void close_from(unsigned first, unsigned last, int fallback_limit)
     _exit(127);
 }
 
+// This process's environment with changes: "NAME=value" sets, "NAME" removes.
+static std::vector<std::string> changed_environment(const std::vector<std::string> &changes)
+{
+    auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> result;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string name = name_of(*entry);
+        if (std::none_of(changes.begin(), changes.end(), [&](const std::string &c) { return name_of(c) == name; }))
+            result.push_back(*entry);
+    }
+    for (const std::string &change : changes)
+        if (change.find('=') != std::string::npos)
+            result.push_back(change);
+    return result;
+}
+
 Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
-                 const std::optional<FileLimit> &open_files)
+                 const std::optional<FileLimit> &open_files, const std::vector<std::string> &env_changes)
 {
     if (argv.empty())
         throw std::invalid_argument("Process needs at least argv[0]");
@@ -202,6 +219,11 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
     for (std::string &word : words)
         exec_argv.push_back(&word[0]);
     exec_argv.push_back(nullptr);
+    std::vector<std::string> env = changed_environment(env_changes);
+    std::vector<char *> exec_env;
+    for (std::string &entry : env)
+        exec_env.push_back(&entry[0]);
+    exec_env.push_back(nullptr);
 
     rlimit limit{};
     const int fd_limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
@@ -219,8 +241,8 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
     if (pid_ < 0)
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid_ == 0)
-        exec_child(path.c_str(), exec_argv.data(), cwd.c_str(), parent, out_pipe.write_end, err_pipe.write_end,
-                   report.write_end, fd_limit, open_files ? &child_limit : nullptr);
+        exec_child(path.c_str(), exec_argv.data(), exec_env.data(), cwd.c_str(), parent, out_pipe.write_end,
+                   err_pipe.write_end, report.write_end, fd_limit, open_files ? &child_limit : nullptr);
 
     out_pipe.close_write();
     err_pipe.close_write();

@@ -64,10 +64,12 @@ public:
     // in directory cwd, with the launcher's words in front. The child gets
     // /dev/null as stdin, pipes as stdout and stderr, no other descriptor,
     // default signal handling, the given descriptor limit (else the test's),
-    // and dies with the thread that started it. Throws std::runtime_error
-    // when it cannot be started.
+    // and dies with the thread that started it. The child's environment is
+    // this process's, changed by env_changes: "NAME=value" sets NAME, a bare
+    // "NAME" removes it. Throws std::runtime_error when it cannot be started.
     Process(const std::vector<std::string> &argv, const std::string &cwd,
-            const std::optional<FileLimit> &open_files = std::nullopt);
+            const std::optional<FileLimit> &open_files = std::nullopt,
+            const std::vector<std::string> &env_changes = {});
     ~Process();  // SIGKILLs and reaps the child if it still runs
 
     Process(const Process &) = delete;
