@@ -54,6 +54,14 @@ struct UrlFileCase {
     std::string result;  // the URL, or the reason
 };
 
+std::ostream &operator<<(std::ostream &out, const UrlFileCase &c)
+{
+    std::string shown;
+    for (char ch : c.content.substr(0, 40))
+        shown += ch == '\n' ? "\\n" : ch == '\r' ? "\\r" : std::string(1, ch);
+    return out << c.content.size() << " bytes \"" << shown << (c.content.size() > 40 ? "...\"" : "\"");
+}
+
 class UrlFileTest : public ModuleTest, public ::testing::WithParamInterface<UrlFileCase> {};
 
 TEST_P(UrlFileTest, TakesTheFirstLineWithoutItsEnding)
