@@ -35,7 +35,8 @@ drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/thermometry/
 -rw-r--r-- root/root ./usr/share/doc/thermometry/README.md
 -rw-r--r-- root/root ./usr/share/doc/thermometry/README.service.md
--rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.env.example"
+-rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.env.example
+-rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.url.example"
 standin_contents="drwxr-xr-x root/root ./opt/
 drwxr-xr-x root/root ./opt/thermometry/
 -rwxr-xr-x root/root ./opt/thermometry/camera-sim
@@ -60,6 +61,27 @@ expect_covered_by_depends() {  # FILE
   # libstdc++6 of GCC 12 provides up to GLIBCXX_3.4.30.
   if [ -n "$glibcxx" ]; then version_le "$glibcxx" 3.4.30 || fail "$1 needs GLIBCXX_$glibcxx, Depends says libstdc++6 (>= 12)"; fi
   echo "ok: $1 needs GLIBC_${glibc:-none}, GLIBCXX_${glibcxx:-none}: covered by Depends"
+}
+
+# The camera URL holds the password: a unit hands it to the program as a
+# credential file (-s @FILE), never on a command line, which /proc shows to
+# every user, nor through env. The unit reports readiness and keeps a
+# watchdog, and its journal lines are tagged.
+check_unit_secrets() {  # UNIT-FILE NAME-OF-THE-URL-FILE
+  local unit="$1" name="$2" tag exec
+  tag=thermometry; [ "$name" = thermometry ] || tag='thermometry@%i'
+  grep -qxF "ExecStart=/opt/thermometry/thermometry -s @%d/url -c \${THERMOMETRY_CHANNEL} -t \${THERMOMETRY_PORT}" "$unit" ||
+    fail "$(basename "$unit") does not start /opt/thermometry/thermometry with the URL's credential"
+  exec="$(grep -E '^[[:space:]]*Exec[A-Za-z]*=' "$unit")"
+  if grep -qiE 'THERMOMETRY_URL|rtsp:|passw|env ' <<<"$exec"; then
+    fail "$(basename "$unit") passes the URL or a password on a command line: $exec"
+  fi
+  local line
+  for line in "LoadCredential=url:/etc/thermometry/$name.url" Type=notify NotifyAccess=main WatchdogSec=30s \
+      "SyslogIdentifier=$tag"; do
+    grep -qxF "$line" "$unit" || fail "$(basename "$unit") lacks $line"
+  done
+  echo "ok: $(basename "$unit"): URL as a credential, not on the command line; Type=notify, watchdog, tag $tag"
 }
 
 check_packages() {  # PRESET DEB-ARCH FILE-ARCH RUNNER...
@@ -121,8 +143,8 @@ check_packages() {  # PRESET DEB-ARCH FILE-ARCH RUNNER...
   for f in "$exe" "$root/opt/thermometry/libhcnetsdk.so" "$root/opt/thermometry/camera-sim"; do
     expect_covered_by_depends "$f"
   done
-  grep -qxF "ExecStart=/usr/bin/env -u THERMOMETRY_URL /opt/thermometry/thermometry -s \${THERMOMETRY_URL} -c \${THERMOMETRY_CHANNEL} -t \${THERMOMETRY_PORT}" \
-    "$root/lib/systemd/system/thermometry.service" || fail "thermometry.service does not start /opt/thermometry/thermometry"
+  check_unit_secrets "$root/lib/systemd/system/thermometry.service" thermometry
+  check_unit_secrets "$root/lib/systemd/system/thermometry@.service" '%i'
 
   # The packaged program loads with the packaged stand-in, every symbol bound
   # at start: without -s it must say so and exit 255.
@@ -160,6 +182,9 @@ check_units() {  # ROOT: an extracted program package
   cp "$1/lib/systemd/system/thermometry.service" "$units/"
   cp "$1/lib/systemd/system/thermometry@.service" "$units/"
   cp "$1/lib/systemd/system/thermometry@.service" "$units/thermometry@hall.service"
+  # verify wants the program in place: the copies start the extracted one
+  # (its path in the packaged units is checked above).
+  sed -i "s#^ExecStart=/opt/thermometry/#ExecStart=$1/opt/thermometry/#" "$units"/*.service
   for unit in thermometry.service thermometry@.service thermometry@hall.service; do
     if ! out="$(systemd-analyze verify "$units/$unit" 2>&1)" || [ -n "$out" ]; then
       fail "systemd-analyze verify $unit: $out"
