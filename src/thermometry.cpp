@@ -16,11 +16,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -360,6 +360,9 @@ bool parse_int_option(const char *text, int32_t *value)
     *value = static_cast<int32_t>(number);
     return true;
 }
+
+// Files named by "-s @FILE" hold at most this many bytes.
+static constexpr size_t max_url_file_size = 4096;
 
 bool read_url_file(const std::string &path, std::string *url, std::string *reason)
 {

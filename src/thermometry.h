@@ -46,14 +46,11 @@ bool find_url_password(const std::string &url, size_t *begin, size_t *length);
 // leads the text or the value does not fit a 32-bit signed integer.
 bool parse_int_option(const char *text, int32_t *value);
 
-// Files named by "-s @FILE" hold at most this many bytes.
-constexpr size_t max_url_file_size = 4096;
-
 // The camera URL from the file at path ("-s @path"): its first line, without
 // the line feed or carriage return and line feed that end it. Returns false,
 // with the reason in *reason (a strerror text, or a word on the content),
-// when the file cannot be read, is larger than max_url_file_size or its first
-// line is empty.
+// when the file cannot be read, is larger than 4096 bytes (a URL is at most
+// 2048) or its first line is empty.
 bool read_url_file(const std::string &path, std::string *url, std::string *reason);
 
 // ---- log writer ------------------------------------------------------------

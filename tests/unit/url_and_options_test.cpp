@@ -46,45 +46,6 @@ TEST(IntOptionNullTest, NoTextIsRefused)
     EXPECT_EQ(value, 5);
 }
 
-// ---- read_url_file ---------------------------------------------------------
-
-struct UrlFileCase {
-    std::string content;
-    bool read;
-    std::string result;  // the URL, or the reason
-};
-
-std::ostream &operator<<(std::ostream &out, const UrlFileCase &c)
-{
-    std::string shown;
-    for (char ch : c.content.substr(0, 40))
-        shown += ch == '\n' ? "\\n" : ch == '\r' ? "\\r" : std::string(1, ch);
-    return out << c.content.size() << " bytes \"" << shown << (c.content.size() > 40 ? "...\"" : "\"");
-}
-
-class UrlFileTest : public ModuleTest, public ::testing::WithParamInterface<UrlFileCase> {};
-
-TEST_P(UrlFileTest, TakesTheFirstLineWithoutItsEnding)
-{
-    write_file("camera.url", GetParam().content);
-    std::string url = "unchanged", reason;
-    ASSERT_EQ(read_url_file("camera.url", &url, &reason), GetParam().read);
-    EXPECT_EQ(GetParam().read ? url : reason, GetParam().result);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Contents, UrlFileTest,
-    ::testing::Values(UrlFileCase{"rtsp://a:b@c:1", true, "rtsp://a:b@c:1"},
-                      UrlFileCase{"rtsp://a:b@c:1\n", true, "rtsp://a:b@c:1"},
-                      UrlFileCase{"rtsp://a:b@c:1\r\nrtsp://x:y@z:2\n", true, "rtsp://a:b@c:1"},
-                      UrlFileCase{" rtsp://a:b@c:1 \n", true, " rtsp://a:b@c:1 "},  // refused later, masked
-                      UrlFileCase{std::string(max_url_file_size, 'u'), true, std::string(max_url_file_size, 'u')},
-                      UrlFileCase{std::string(max_url_file_size + 1, 'u'), false,
-                                  "the file is larger than 4096 bytes"},
-                      UrlFileCase{"", false, "the first line is empty"},
-                      UrlFileCase{"\nrtsp://a:b@c:1\n", false, "the first line is empty"},
-                      UrlFileCase{"\r\n", false, "the first line is empty"}));
-
 // ---- parse_rtsp_url --------------------------------------------------------
 
 constexpr const char *kPassword = "Pw-7731";
