@@ -4,8 +4,9 @@
 #   thermometry             (component program) the program in
 #                           THERMOMETRY_INSTALL_DIR, the systemd units, the
 #                           example environment file and the docs
-#   thermometry-camera-sim  (component standin) the stand-in libhcnetsdk.so
-#                           and camera-sim, for trials without a camera
+#   thermometry-camera-sim  (component standin) the stand-in libhcnetsdk.so,
+#                           camera-sim and its systemd unit, for trials
+#                           without a camera
 #
 # The camera vendor's libhcnetsdk.so belongs in THERMOMETRY_INSTALL_DIR too,
 # where the stand-in package puts its own: the two cannot be installed
@@ -39,6 +40,38 @@ install(FILES "${PROJECT_SOURCE_DIR}/README.md"
 install(FILES "${THERMOMETRY_PACKAGING_DIR}/README.md"
         DESTINATION "${THERMOMETRY_PACKAGE_DOC_DIR}" RENAME README.service.md COMPONENT program)
 
+# ---- Debian's files of both packages ---------------------------------------------
+
+# Each package carries its own copyright file and changelog (neither depends
+# on the other, so the doc folders cannot be shared), and the lintian
+# overrides that say why its files are in /opt. The changelog is compressed
+# as Debian's tools do it: gzip -9n, no name or time stamp inside.
+set(THERMOMETRY_CHANGELOG_GZ "${CMAKE_BINARY_DIR}/packaging/changelog.gz")
+execute_process(COMMAND gzip -9n -c "${THERMOMETRY_PACKAGING_DIR}/debian/changelog"
+                OUTPUT_FILE "${THERMOMETRY_CHANGELOG_GZ}" COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${THERMOMETRY_PACKAGING_DIR}/debian/changelog")
+set(THERMOMETRY_DEB_PACKAGES program:thermometry)
+if(TARGET camera-sim)
+  list(APPEND THERMOMETRY_DEB_PACKAGES standin:thermometry-camera-sim)
+endif()
+foreach(entry IN LISTS THERMOMETRY_DEB_PACKAGES)
+  string(REPLACE ":" ";" entry "${entry}")
+  list(GET entry 0 component)
+  list(GET entry 1 package)
+  install(FILES "${THERMOMETRY_PACKAGING_DIR}/debian/copyright" "${THERMOMETRY_CHANGELOG_GZ}"
+          DESTINATION "/usr/share/doc/${package}" COMPONENT ${component})
+  install(FILES "${THERMOMETRY_PACKAGING_DIR}/debian/${package}.lintian-overrides"
+          DESTINATION /usr/share/lintian/overrides RENAME ${package} COMPONENT ${component})
+endforeach()
+
+# The simulator's unit: a trial without a camera is systemctl start.
+if(TARGET camera-sim)
+  configure_file("${THERMOMETRY_PACKAGING_DIR}/thermometry-camera-sim.service.in"
+                 "${CMAKE_BINARY_DIR}/packaging/thermometry-camera-sim.service" @ONLY)
+  install(FILES "${CMAKE_BINARY_DIR}/packaging/thermometry-camera-sim.service"
+          DESTINATION "${THERMOMETRY_UNIT_DIR}" COMPONENT standin)
+endif()
+
 # ---- package metadata ----------------------------------------------------------
 
 # Debian's names for the CPU the build is for (the cross build's target, not
@@ -57,7 +90,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME thermometry)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "thermometry developers")
-set(CPACK_PACKAGE_CONTACT "thermometry developers <thermometry@localhost>")
+# The same address is the Upstream-Contact of packaging/debian/copyright and
+# signs packaging/debian/changelog.
+set(CPACK_PACKAGE_CONTACT "thermometry developers <thermometry@example.org>")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/packages")
 # Every install rule has an absolute destination; the DEB generator stages
 # them below its own root.
@@ -78,6 +113,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${THERMOMETRY_DEB_ARCH}")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Both packages are built from one source tree, whose changelog names it.
+set(CPACK_DEBIAN_PACKAGE_SOURCE thermometry)
 # dpkg-shlibdeps cannot read a cross build's binaries here, so the run-time
 # needs are stated: what the native build's binaries need by dpkg-shlibdeps
 # (glibc 2.34 symbols, libstdc++ of GCC 12). .ci/package-checks.sh compares
@@ -109,12 +146,16 @@ Includes systemd units for one camera (thermometry.service) and for several
 set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME thermometry-camera-sim)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS "${THERMOMETRY_DEB_DEPENDS}")
 set(CPACK_DEBIAN_STANDIN_PACKAGE_ENHANCES "thermometry")
+set(CPACK_DEBIAN_STANDIN_PACKAGE_CONTROL_EXTRA
+    "${THERMOMETRY_PACKAGING_DIR}/debian/camera-sim/postinst"
+    "${THERMOMETRY_PACKAGING_DIR}/debian/camera-sim/prerm"
+    "${THERMOMETRY_PACKAGING_DIR}/debian/camera-sim/postrm")
 set(CPACK_COMPONENT_STANDIN_DISPLAY_NAME "thermometry camera simulator")
 set(CPACK_COMPONENT_STANDIN_DESCRIPTION
     "Camera simulator and stand-in SDK library for thermometry
 For trying thermometry without a camera: camera-sim plays a thermal camera
-on a local address, and the stand-in libhcnetsdk.so in
-${THERMOMETRY_INSTALL_DIR} talks to it.
+on 127.0.0.2 (systemctl start thermometry-camera-sim.service), and the
+stand-in libhcnetsdk.so in ${THERMOMETRY_INSTALL_DIR} talks to it.
 The camera vendor's libhcnetsdk.so replaces this package's library at the
 same path: remove this package before putting the vendor's library in
 place.")

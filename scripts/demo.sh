@@ -1,33 +1,47 @@
 #!/usr/bin/env bash
 # Builds thermometry and runs it against the camera simulator, so that the
 # whole chain can be seen without a camera. Extra arguments go to the
-# program (for example: -t 9000 for server mode). Ctrl+C stops both.
+# program. With -t PORT (server mode) the demo also connects to the program
+# as a TCP client and shows each line it receives, until the program stops.
+# Ctrl+C stops it all; the demo then exits with the program's status (0
+# after an orderly shutdown).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="$top/build/demo"
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-if [ "${#need[@]}" -gt 0 ]; then
-  echo "Installing ${need[*]} ..."
-  sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}"
-fi
+"$top/scripts/install-deps.sh" demo
 
+echo "Building in $build ..."
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTHERMOMETRY_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
+
+# The server port, as the program reads it: the last -t wins.
+port=0
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+  case "${args[i]}" in
+    -t) port="${args[i + 1]:-0}"; i=$((i + 1)) ;;
+    -t*) port="${args[i]#-t}" ;;
+  esac
+done
+[[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] || port=0
 
 # The program always logs in on port 8000; the simulator takes an address of
 # its own on the loopback network so that nothing else on 8000 gets in the way.
 address="${DEMO_CAMERA_ADDRESS:-127.0.0.77}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/thermometry-demo.XXXXXX")"
 sim_log="$work/camera-sim.out"
+sim_pid=""
+program_pid=""
+# Whatever ended the demo, the simulator goes with it. Either may be gone
+# already (Ctrl+C reaches the whole process group), so a failed kill is fine.
+trap '[ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }' EXIT
+# Ctrl+C or a TERM to the demo alone: pass it on to the program, whose
+# orderly shutdown ends the demo.
+trap '[ -z "$program_pid" ] || kill -INT "$program_pid" 2>/dev/null || true' INT TERM
+
 "$build/sim/camera-sim" --listen "$address:8000" --sine 36.5:1.5:20 >"$sim_log" 2>&1 &
 sim_pid=$!
-trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
   grep -q "^listening on" "$sim_log" 2>/dev/null && break
   kill -0 "$sim_pid" 2>/dev/null || { cat "$sim_log" >&2; exit 1; }
@@ -39,6 +53,30 @@ echo "Working directory (logs in .log/temp): $work"
 echo "Press Ctrl+C to stop."
 echo
 cd "$work"
+"$build/thermometry" -s "rtsp://admin:secret@$address:554/Streaming/Channels/101" "$@" &
+program_pid=$!
+
+# Server mode: once the program's log says it listens, read its stream like
+# any client (bash's /dev/tcp, nothing to install) until it closes.
+show_stream() {
+  until grep -qs " TCP server successfully started on port $port\$" "$work"/.log/temp/temp_*.log; do
+    kill -0 "$program_pid" 2>/dev/null || return 0
+    sleep 0.2
+  done
+  { exec 3<"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null || { echo "demo: cannot connect to port $port" >&2; return 0; }
+  echo "demo: connected to 127.0.0.1:$port; each line it receives is shown as 'client <- ...'" \
+       "(another client: cat </dev/tcp/127.0.0.1/$port)"
+  local line
+  while IFS= read -r line <&3; do
+    echo "client <- $line"
+  done
+  exec 3<&-
+}
+if [ "$port" -ne 0 ]; then show_stream || true; fi
+
+# wait returns early when a trapped signal arrives: wait until the program
+# has really ended; bash keeps its exit status for the last wait.
+while kill -0 "$program_pid" 2>/dev/null; do wait "$program_pid" || true; done
 status=0
-"$build/thermometry" -s "rtsp://admin:secret@$address:554/Streaming/Channels/101" "$@" || status=$?
+wait "$program_pid" || status=$?
 exit "$status"
