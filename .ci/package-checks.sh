@@ -268,8 +268,11 @@ check_sim_unit() {  # ROOT: an extracted stand-in package
 check_purge() {  # PROGRAM-DEB STANDIN-DEB
   echo
   echo "== install, remove, purge"
+  # unshare makes every mount of the new namespace private first, so that
+  # nothing mounted there shows elsewhere; in a chroot, whose / is no mount
+  # point, it cannot, and the check does not run.
   if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
-    echo "SKIPPED: needs root and a mount namespace of its own"
+    echo "SKIPPED: needs root and a private mount namespace (a chroot cannot have one)"
     return 0
   fi
   local log="$work/purge.log" status=0
