@@ -3,7 +3,9 @@
 // local disk (a tmpfs would flatter the file writes) with standard output
 // sent to /dev/null, as a service's would be; the results go to the
 // terminal the bench was started from.
-#include "thermometry.h"
+#include "camera_link.h"
+#include "log_writer.h"
+#include "reading_format.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,8 @@
 // is trusted, so the harness never lies about it). The buffer is allocated to
 // exactly that size, so any read past it is caught.
 #include "fuzz_workdir.h"
-#include "thermometry.h"
+#include "camera_link.h"
+#include "log_writer.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,8 @@
 // Arbitrary bytes as a camera URL: parse_rtsp_url and the password masking
 // must agree, and no password may reach the log.
 #include "fuzz_workdir.h"
+#include "camera_url.h"
+#include "log_writer.h"
 #include "thermometry.h"
 
 #include <cstdio>

@@ -5,7 +5,7 @@
 #ifndef THERMOMETRY_FUZZ_WORKDIR_H
 #define THERMOMETRY_FUZZ_WORKDIR_H
 
-#include "thermometry.h"
+#include "log_writer.h"
 
 #include <fcntl.h>
 #include <ftw.h>

@@ -1,3 +1,5 @@
+// The program's entry: the command line, the choice of mode, console mode's
+// loop and the exit status. Main thread.
 #include "thermometry.h"
 
 #include <unistd.h>
@@ -64,7 +66,7 @@ static bool read_url_argument(std::string *url, const char *program)
     write_console_line("Starting console mode");
     write_console_line("Press Ctrl+C to stop");
     write_console_line("Current temperature:");
-    notify_ready();
+    notify_console_ready();
     for (;;) {
         print_console_temperature();
         sleep(1);

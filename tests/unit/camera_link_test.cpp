@@ -1,5 +1,6 @@
 // The camera link against the scripted SDK: start-up, the stream's callback
 // and the shutdown.
+#include "camera_link.h"
 #include "module_test.h"
 
 #include <gmock/gmock.h>

@@ -1,5 +1,5 @@
-// The log writer (line format, day files, failures, concurrency), the
-// console lines and the retention sweep of old day files.
+// The log writer (line format, day files, failures, concurrency) and the
+// console lines.
 #include "module_test.h"
 
 #include <gmock/gmock.h>
@@ -288,97 +288,6 @@ TEST_F(LogDirectoryTest, RegularFileInTheWayFails)
     EXPECT_FALSE(created);
     EXPECT_EQ(output.err, "Failed to create log directory .log/temp: Not a directory\n");
     EXPECT_EQ(output.out, "");
-}
-
-// ---- console and client formats --------------------------------------------
-
-TEST(ReadingFormatTest, ConsoleUsesStreamDefaultNotation)
-{
-    EXPECT_EQ(format_console_temperature(36.5f), "Temperature: 36.5\xC2\xB0""C");
-    EXPECT_EQ(format_console_temperature(36.6f), "Temperature: 36.6\xC2\xB0""C");
-    EXPECT_EQ(format_console_temperature(0.0f), "Temperature: 0\xC2\xB0""C");
-    EXPECT_EQ(format_console_temperature(-5.25f), "Temperature: -5.25\xC2\xB0""C");
-    EXPECT_EQ(format_console_temperature(1e6f), "Temperature: 1e+06\xC2\xB0""C");
-}
-
-TEST(ReadingFormatTest, ClientLineIsFixedNotationOrNull)
-{
-    EXPECT_EQ(format_temperature_line(36.5f), "{\"tmp\":36.500000}\n");
-    EXPECT_EQ(format_temperature_line(-5.25f), "{\"tmp\":-5.250000}\n");
-    EXPECT_EQ(format_temperature_line(std::numeric_limits<float>::quiet_NaN()), "{\"tmp\":null}\n");
-    EXPECT_EQ(format_temperature_line(INFINITY), "{\"tmp\":null}\n");
-    EXPECT_EQ(format_temperature_line(-INFINITY), "{\"tmp\":null}\n");
-}
-
-// ---- cleanup_old_logs ------------------------------------------------------
-
-class LogRetentionTest : public LogWriterTest {
-protected:
-    static void touch(const std::string &name) { write_file(".log/temp/" + name, ""); }
-
-    // The sweep's log lines; it logs into today's file, which it must keep.
-    std::vector<std::string> sweep()
-    {
-        capture_output([] { cleanup_old_logs(); });
-        return logged_texts();
-    }
-};
-
-TEST_F(LogRetentionTest, KeepsExactlySevenDaysToTheSecond)
-{
-    touch("temp_20240608.log");
-    use_clock(1718409600);  // 2024-06-15 00:00:00, 604800 s after the file's day began
-    EXPECT_THAT(sweep(), IsEmpty());
-    EXPECT_TRUE(path_exists(".log/temp/temp_20240608.log"));
-
-    use_clock(1718409601);
-    EXPECT_THAT(sweep(), ElementsAre("Cleaned up old log file: temp_20240608.log"));
-    EXPECT_FALSE(path_exists(".log/temp/temp_20240608.log"));
-}
-
-TEST_F(LogRetentionTest, RemovesOnlyDayFilesOlderThanSevenDays)
-{
-    const std::vector<std::pair<std::string, bool>> files = {
-        {"temp_20240615.log", true},  {"temp_20240612.log", true},      {"temp_20240609.log", true},
-        {"temp_20240608.log", false}, {"temp_20240101.log", false},     {"temp_19991231.log", false},
-        {"temp_20240616.log", true},  {"temp_20300101.log", true},      {"temp_abcdefgh.log", true},
-        {"temp_20241301.log", true},  {"temp_20200101.txt", true},      {"temp_20200101.log.bak", true},
-        {"xtemp_2020010.log", true},  {"notes.txt", true},
-    };
-    std::vector<std::string> removed;
-    for (const auto &file : files) {
-        touch(file.first);
-        if (!file.second)
-            removed.push_back("Cleaned up old log file: " + file.first);
-    }
-    EXPECT_THAT(sweep(), UnorderedElementsAreArray(removed));
-    for (const auto &file : files)
-        EXPECT_EQ(path_exists(".log/temp/" + file.first), file.second) << file.first;
-}
-
-TEST_F(LogRetentionTest, EntryThatCannotGoIsReportedAndTheRestStillGo)
-{
-    // Root may remove any file, but no one removes a non-empty directory.
-    ASSERT_EQ(mkdir(".log/temp/temp_20200101.log", 0755), 0);
-    touch("temp_20200101.log/inside");
-    touch("temp_20200102.log");
-    touch("temp_20200103.log");
-    EXPECT_THAT(sweep(), UnorderedElementsAreArray(
-                             {"Failed to clean up log file: temp_20200101.log - Directory not empty",
-                              "Cleaned up old log file: temp_20200102.log", "Cleaned up old log file: temp_20200103.log"}));
-    EXPECT_TRUE(path_exists(".log/temp/temp_20200101.log/inside"));
-    EXPECT_FALSE(path_exists(".log/temp/temp_20200102.log"));
-    EXPECT_FALSE(path_exists(".log/temp/temp_20200103.log"));
-}
-
-TEST_F(LogRetentionTest, MissingDirectoryIsReported)
-{
-    // With today's file already open, the report still reaches the console.
-    capture_output([] { log_message("started"); });
-    ASSERT_EQ(rename(".log/temp", ".log/moved"), 0);
-    const Output output = capture_output([] { cleanup_old_logs(); });
-    EXPECT_EQ(output.out, std::string(kNoonStamp) + "Failed to open log directory for cleanup: .log/temp\n");
-    EXPECT_EQ(output.err, "");
 }
 
 }  // namespace

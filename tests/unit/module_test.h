@@ -6,6 +6,7 @@
 #define THERMOMETRY_TESTS_MODULE_TEST_H
 
 #include "fake_sdk.h"
+#include "log_writer.h"
 #include "thermometry.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,10 @@
 // The TCP server's cycle on real sockets: what each client receives, what
 // is logged, and which clients are dropped when, including full and partly
 // full send buffers.
+#include "camera_link.h"
 #include "module_test.h"
+#include "reading_format.h"
+#include "tcp_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -307,33 +310,6 @@ protected:
 private:
     void (*previous_sigpipe_)(int) = SIG_DFL;
 };
-
-// ---- the line -----------------------------------------------------------------
-
-struct LineCase {
-    float celsius;
-    const char *line;
-};
-
-class TemperatureLineTest : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(TemperatureLineTest, IsOneJsonObjectPerLine)
-{
-    EXPECT_EQ(format_temperature_line(GetParam().celsius), GetParam().line);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, TemperatureLineTest,
-    ::testing::Values(LineCase{36.5f, "{\"tmp\":36.500000}\n"}, LineCase{0.0f, "{\"tmp\":0.000000}\n"},
-                      LineCase{-4.25f, "{\"tmp\":-4.250000}\n"},
-                      LineCase{std::numeric_limits<float>::quiet_NaN(), "{\"tmp\":null}\n"},
-                      LineCase{std::numeric_limits<float>::infinity(), "{\"tmp\":null}\n"},
-                      LineCase{-std::numeric_limits<float>::infinity(), "{\"tmp\":null}\n"}));
-
-TEST(TemperatureLine, UsualReadingIsEighteenBytes)
-{
-    EXPECT_EQ(format_temperature_line(36.5f).size(), 18u);
-}
 
 // ---- sending ---------------------------------------------------------------
 

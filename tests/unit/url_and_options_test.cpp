@@ -1,5 +1,6 @@
 // Command-line values and the camera URL: what is accepted, what is kept,
 // and that a password never reaches the log or the console.
+#include "camera_url.h"
 #include "module_test.h"
 
 #include <gmock/gmock.h>
