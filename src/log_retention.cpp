@@ -1,5 +1,5 @@
 // The retention sweep over the log writer's folder. It runs on the main
-// thread and keeps no state between runs.
+// thread and keeps the local date of its last run.
 #include "log_retention.h"
 
 #include "log_writer.h"
@@ -13,6 +13,9 @@
 #include <string>
 
 static constexpr std::time_t log_retention_s = 604800;  // seven days
+
+// The local date ("%Y%m%d") of the last sweep. Main thread only.
+static std::string g_swept_date;
 
 // True for the names the log writer gives its files, "temp_YYYYMMDD.log";
 // *day receives the file's date at 00:00:00 local standard time.
@@ -31,6 +34,7 @@ static bool read_log_file_date(const std::string &name, std::time_t *day)
 
 void cleanup_old_logs()
 {
+    g_swept_date = get_current_date();
     DIR *dir = opendir(log_dir);
     if (dir == nullptr) {
         log_message(std::string("Failed to open log directory for cleanup: ") + log_dir);
@@ -51,4 +55,10 @@ void cleanup_old_logs()
         }
     }
     closedir(dir);
+}
+
+void sweep_logs_at_day_change()
+{
+    if (get_current_date() != g_swept_date)
+        cleanup_old_logs();
 }

@@ -1,10 +1,16 @@
 // The retention sweep: removes the day files of the log writer that are more
-// than seven days old. Main thread.
+// than seven days old, at start-up and at each local day change after.
+// Main thread.
 #ifndef THERMOMETRY_LOG_RETENTION_H
 #define THERMOMETRY_LOG_RETENTION_H
 
 // Removes the log files in ".log/temp" dated more than seven days back,
 // logging each removal and each failure.
 void cleanup_old_logs();
+
+// Runs cleanup_old_logs when the local date differs from that of the last
+// sweep, so that no file older than seven days outlives the next midnight
+// however long the program runs. Called once a cycle.
+void sweep_logs_at_day_change();
 
 #endif  // THERMOMETRY_LOG_RETENTION_H

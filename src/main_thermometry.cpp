@@ -1,5 +1,5 @@
-// The program's entry: the command line, the choice of mode, console mode's
-// loop and the exit status. Main thread.
+// The program's entry: the command line, the choice of mode and the exit
+// status. Main thread.
 #include "thermometry.h"
 
 #include <unistd.h>
@@ -61,18 +61,6 @@ static bool read_url_argument(std::string *url, const char *program)
     return false;
 }
 
-[[noreturn]] static void run_console_mode()
-{
-    write_console_line("Starting console mode");
-    write_console_line("Press Ctrl+C to stop");
-    write_console_line("Current temperature:");
-    notify_console_ready();
-    for (;;) {
-        print_console_temperature();
-        sleep(1);
-    }
-}
-
 int main(int argc, char *argv[])
 {
     std::string url;
@@ -112,6 +100,7 @@ int main(int argc, char *argv[])
     if (url[0] == '@' && !read_url_argument(&url, argv[0]))
         return -1;
 
+    take_passed_sockets();
     if (!install_signal_handler())
         return -1;
 

@@ -5,8 +5,10 @@
 #include "tcp_server.h"
 
 #include "camera_link.h"
+#include "cycle_clock.h"
 #include "descriptor_budget.h"
 #include "immortal.h"
+#include "log_retention.h"
 #include "log_writer.h"
 #include "reading_format.h"
 #include "service_notify.h"
@@ -14,8 +16,6 @@
 #include "tcp_listener.h"
 #include "thermometry.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,7 +25,6 @@
 #include <set>
 #include <string>
 
-static constexpr unsigned server_cycle_sleep_s = 1;
 // Connections taken off the listen queue in one cycle: enough for a crowd
 // arriving together, bounded so that a flood cannot keep a cycle from
 // sending.
@@ -42,22 +41,19 @@ static std::string error_text(int error)
     return std::strerror(error);
 }
 
-static std::string peer_text(const sockaddr_in &peer)
+static std::string peer_text(const sockaddr_storage &peer)
 {
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    return std::string("IP=") + address + ", Port=" + std::to_string(ntohs(peer.sin_port));
+    return "IP=" + address_ip_text(peer) + ", Port=" + std::to_string(address_port(peer));
 }
 
-// Takes every pending connection, up to max_accepts_per_cycle. A new
+// Takes every pending connection on listen_fd while *accepts lasts. A new
 // descriptor is always the lowest free one, so one that lands in the
 // reserve means that every descriptor below it is taken: that client is
 // closed at once, so it learns of the refusal instead of waiting.
-static void accept_clients(int listen_fd)
+static void accept_clients(int listen_fd, int *accepts, descriptor_budget *budget)
 {
-    descriptor_budget budget{0, 0};
-    for (int accepted = 0; accepted < max_accepts_per_cycle; ++accepted) {
-        sockaddr_in peer{};
+    for (; *accepts > 0; --*accepts) {
+        sockaddr_storage peer{};
         socklen_t peer_length = sizeof peer;
         const int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_length,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -71,12 +67,12 @@ static void accept_clients(int listen_fd)
         }
         // Read once per cycle that accepts, so that a limit changed from
         // outside (prlimit) counts from the next cycle on.
-        if (budget.limit == 0)
-            budget = current_descriptor_budget();
-        if (fd >= budget.limit - budget.reserve) {
+        if (budget->limit == 0)
+            *budget = current_descriptor_budget();
+        if (fd >= budget->limit - budget->reserve) {
             close(fd);
             log_message(" Refused client " + peer_text(peer) + ": no descriptor left for clients (limit " +
-                        std::to_string(budget.limit) + ", the last " + std::to_string(budget.reserve) +
+                        std::to_string(budget->limit) + ", the last " + std::to_string(budget->reserve) +
                         " kept for the camera link and the log)");
             continue;
         }
@@ -185,10 +181,12 @@ static void probe_pass()
     drop_clients(drops, " Removed broken client FD=");
 }
 
-void run_server_cycle(int listen_fd)
+void run_server_cycle(const std::vector<int> &listen_fds)
 {
-    if (listen_fd >= 0)
-        accept_clients(listen_fd);
+    int accepts = max_accepts_per_cycle;
+    descriptor_budget budget{0, 0};
+    for (int listen_fd : listen_fds)
+        accept_clients(listen_fd, &accepts, &budget);
     if (!client_fds.empty())
         send_pass();
     if (!client_fds.empty())
@@ -224,19 +222,21 @@ static std::string server_status(int port)
 void start_tcp_server(int port)
 {
     raise_descriptor_limit();
-    const int listen_fd = open_listener(port);
-    if (listen_fd < 0)
+    const std::vector<int> listen_fds = open_listeners(port);
+    if (listen_fds.empty())
         return;
     {
         const auto work = lock_main_work();
         notify_ready(server_status(port));
     }
+    cycle_clock clock;
     for (;;) {
         {
             const auto work = lock_main_work();
-            run_server_cycle(listen_fd);
+            run_server_cycle(listen_fds);
             notify_cycle(server_status(port));
         }
-        sleep(server_cycle_sleep_s);
+        sweep_logs_at_day_change();
+        clock.wait_for_next_cycle();
     }
 }

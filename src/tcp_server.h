@@ -6,10 +6,10 @@
 #include <vector>
 
 // One server cycle's work without its wait: accept every pending client on
-// listen_fd (skipped when negative), up to 1024, refusing those whose
+// the listening sockets, up to 1024 in all, refusing those whose
 // descriptor would lie in the descriptor budget's reserve; send the
 // temperature line to every client; probe every client; drop the ended ones.
-void run_server_cycle(int listen_fd);
+void run_server_cycle(const std::vector<int> &listen_fds);
 
 // Test seams over the set of connected clients.
 void add_tcp_client(int fd);

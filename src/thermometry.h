@@ -3,7 +3,7 @@
 // is what main calls; each concern behind it has a source file of its own,
 // and a header of its own for what the other concerns and the tests need.
 //
-// Threads: the main thread (start-up, console loop or TCP server), the SDK's
+// Threads: the main thread (start-up, console mode or TCP server), the SDK's
 // callback thread(s), and one signal thread that waits for SIGINT, SIGTERM or
 // SIGHUP and carries out the shutdown. Every operation says who may call it.
 //
@@ -77,14 +77,19 @@ bool install_signal_handler();
 // process instead and never returns. Either way only one path ends it.
 void claim_exit();
 
+// ---- socket activation (socket_activation.cpp) ----------------------------
+
+// Takes the listening sockets that the service manager passed ($LISTEN_PID
+// is this process, $LISTEN_FDS counts them from descriptor 3), checks them
+// and unsets the variables. Call from main before any thread starts; the
+// TCP server serves them instead of binding a socket of its own.
+void take_passed_sockets();
+
 // ---- console mode (console.cpp) --------------------------------------------
 
-// Tells the service manager that console mode is ready. Main thread.
-void notify_console_ready();
-
-// Writes the console line of the latest temperature, unless a signal's
-// shutdown has begun (it then waits for the end of the process). Main thread.
-void print_console_temperature();
+// Prints "Starting console mode" and its two lines, then the latest
+// temperature once a second until a signal ends the program. Main thread.
+[[noreturn]] void run_console_mode();
 
 // ---- TCP temperature server (tcp_server.cpp) -------------------------------
 

@@ -294,7 +294,7 @@ protected:
         const size_t before = logged_texts().size();
         capture_output([&] {
             for (int i = 0; i < times; ++i)
-                run_server_cycle(listen_fd);
+                run_server_cycle(listen_fd >= 0 ? std::vector<int>{listen_fd} : std::vector<int>{});
         });
         std::vector<std::string> lines = logged_texts();
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
@@ -617,7 +617,7 @@ TEST_P(DescriptorReserveTest, ClientThatWouldTakeAReservedDescriptorIsClosedAtOn
         GTEST_SKIP() << "cannot set the descriptor limit to " << c.limit;
 
     // Not captured: capturing the output takes descriptors of its own.
-    run_server_cycle(listener.get());
+    run_server_cycle({listener.get()});
     std::vector<std::string> lines = logged_texts();
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(logged_before));
     const int fd = first_reserved - 1;
