@@ -37,7 +37,7 @@ void run_console_mode()
     cycle_clock clock;
     for (;;) {
         print_console_temperature();
-        sweep_logs_at_day_change();
+        sweep_old_logs_when_due();
         clock.wait_for_next_cycle();
     }
 }

@@ -236,7 +236,7 @@ void start_tcp_server(int port)
             run_server_cycle(listen_fds);
             notify_cycle(server_status(port));
         }
-        sweep_logs_at_day_change();
+        sweep_old_logs_when_due();
         clock.wait_for_next_cycle();
     }
 }

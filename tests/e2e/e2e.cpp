@@ -8,15 +8,16 @@
 namespace e2e {
 
 Program::Program(const std::vector<std::string> &args, const std::optional<FileLimit> &open_files,
-                 const std::vector<std::string> &env_changes)
+                 const std::vector<std::string> &env_changes, const std::vector<std::string> &wrapper)
     : path_(program_path())
 {
     std::vector<std::string> argv{path_};
     argv.insert(argv.end(), args.begin(), args.end());
     // A test run under a service manager must not talk to it.
-    std::vector<std::string> env{"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    std::vector<std::string> env{"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID",
+                                 "LISTEN_PID",    "LISTEN_FDS",    "LISTEN_FDNAMES"};
     env.insert(env.end(), env_changes.begin(), env_changes.end());
-    process_ = std::make_unique<Process>(argv, dir_.path(), open_files, env);
+    process_ = std::make_unique<Process>(argv, dir_.path(), open_files, env, wrapper);
 }
 
 ExitStatus Program::finish(Millis timeout)
@@ -193,9 +194,9 @@ static std::string joined(const std::vector<std::string> &lines)
     return ::testing::AssertionSuccess();
 }
 
-int client_fd(Program &program, uint16_t client_port, Millis timeout)
+int client_fd(Program &program, uint16_t client_port, Millis timeout, const std::string &ip)
 {
-    const std::string prefix = " New client connected: IP=127.0.0.1, Port=" + std::to_string(client_port) + ", FD=";
+    const std::string prefix = " New client connected: IP=" + ip + ", Port=" + std::to_string(client_port) + ", FD=";
     const std::optional<Line> line = program.proc().wait_for_line(
         [&](const std::string &text) { return text.find("] " + prefix) != std::string::npos; }, timeout);
     if (!line)

@@ -35,10 +35,12 @@ class Program {
 public:
     // open_files: the program's descriptor limit (else the test's). The
     // environment is the test's without the service manager's variables
-    // (NOTIFY_SOCKET, WATCHDOG_*), then changed by env_changes as for Process.
+    // (NOTIFY_SOCKET, WATCHDOG_*, LISTEN_*), then changed by env_changes as
+    // for Process. wrapper: a program that starts this one, as for Process.
     explicit Program(const std::vector<std::string> &args,
                      const std::optional<FileLimit> &open_files = std::nullopt,
-                     const std::vector<std::string> &env_changes = {});
+                     const std::vector<std::string> &env_changes = {},
+                     const std::vector<std::string> &wrapper = {});
 
     Process &proc() { return *process_; }
     const TempDir &dir() const { return dir_; }
@@ -134,8 +136,9 @@ inline std::string signal_case_name(const ::testing::TestParamInfo<SignalCase> &
 }
 
 // The descriptor number in the program's " New client connected" line for
-// the client whose local port is client_port; -1 when none came in time.
-int client_fd(Program &program, uint16_t client_port, Millis timeout = kLineTimeout);
+// the client at ip whose local port is client_port; -1 when none came in time.
+int client_fd(Program &program, uint16_t client_port, Millis timeout = kLineTimeout,
+              const std::string &ip = "127.0.0.1");
 
 }  // namespace e2e
 

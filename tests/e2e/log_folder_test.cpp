@@ -1,6 +1,7 @@
-// The log folder damaged while the program runs. The writer keeps the day's
-// file open, so the damage shows at the next local midnight, when it opens
-// the next day's file: TZ puts that midnight a few seconds after start-up.
+// What happens to the log folder at local midnight while the program runs:
+// the next day's file is opened (the damage done to the folder before shows
+// then) and old files are swept. TZ puts that midnight a few seconds after
+// start-up.
 #include "e2e.h"
 
 #include <signal.h>
@@ -114,6 +115,28 @@ INSTANTIATE_TEST_SUITE_P(
                       // Permission bits do not stop root; a file in the way stops everyone.
                       Damage{"ReplacedByAFile", "rm -rf .log/temp && touch .log/temp", false}),
     [](const ::testing::TestParamInfo<Damage> &info) { return info.param.name; });
+
+// A day file that becomes older than seven days at midnight is removed then,
+// by the running program.
+TEST(LogSweep, FileOlderThanSevenDaysGoesAtMidnightWithoutARestart)
+{
+    CameraSim sim;
+    std::time_t midnight = 0;
+    std::unique_ptr<Program> program = start_before_midnight(sim, &midnight);
+    ASSERT_TRUE(program) << "the program never came up in time";
+    // Seven days before the coming day: six days and some hours old now.
+    const std::string old_file = "temp_" + date_after(midnight - 7 * 86400, "%Y%m%d") + ".log";
+    const std::string path = program->dir().file(".log/temp/" + old_file);
+    ASSERT_EQ(std::system(("touch '" + path + "'").c_str()), 0);
+    ASSERT_LT(std::time(nullptr), midnight) << "the file came after midnight";
+
+    const Millis to_midnight = std::chrono::seconds(midnight - std::time(nullptr));
+    EXPECT_TRUE(program->wait_for("] Cleaned up old log file: " + old_file + "\n", to_midnight + kReadingTimeout))
+        << program->out();
+    EXPECT_FALSE(program->dir().exists(".log/temp/" + old_file));
+    ASSERT_TRUE(program->signal(SIGTERM));
+    EXPECT_EQ(program->finish(kExitTimeout), ExitStatus::exit_code(0));
+}
 
 }  // namespace
 }  // namespace e2e

@@ -1,10 +1,12 @@
 // Server mode with real TCP clients on loopback: the once-a-second JSON line,
-// clients arriving together, clients that leave, reset or talk back, the
-// descriptors kept from clients for the camera link, set-up failures, and
-// the shutdown with clients connected.
+// clients arriving together, over IPv4 and IPv6, clients that leave, reset
+// or talk back, the descriptors kept from clients for the camera link, a
+// socket passed by a service manager, set-up failures, and the shutdown
+// with clients connected.
 #include "e2e.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -150,6 +152,42 @@ TEST_F(ServerMode, ServesClientsConnectingTogetherWithinTwoCycles)
     for (size_t at = first; at < last; ++at)
         sends_before_last += log[at].rfind(kSent + first_fd + ": ", 0) == 0;
     EXPECT_LE(sends_before_last, 1u) << program_->raw_log();
+}
+
+TEST_F(ServerMode, ServesIpv4AndIpv6ClientsOnOnePortAlike)
+{
+    start();
+    std::unique_ptr<TcpClient> v4;
+    const int v4_fd = connect_accepted(&v4);
+    ASSERT_GE(v4_fd, 0) << program_->out();
+    std::unique_ptr<TcpClient> v6;
+    try {
+        v6 = std::make_unique<TcpClient>(port_, kLineTimeout, "::1");
+    } catch (const std::runtime_error &error) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
+    }
+    const int v6_fd = client_fd(*program_, v6->local_port(), kLineTimeout, "::1");
+    ASSERT_GE(v6_fd, 0) << program_->out();
+    // Both are served in the same cycles: the same lines, the same count.
+    for (int i = 0; i < 2; ++i) {
+        const std::optional<Line> to_v6 = v6->read_line(kLineTimeout);
+        ASSERT_TRUE(to_v6);
+        EXPECT_EQ(to_v6->text, kLine36);
+    }
+    v4->close();
+    const std::string removed = " Removed broken client FD=" + std::to_string(v4_fd) + ", remaining clients: 1";
+    ASSERT_TRUE(program_->wait_for("] " + removed + "\n", kLineTimeout * 2)) << program_->out();
+    stop();
+
+    const std::vector<std::string> log = log_without_readings();
+    EXPECT_NE(find_line(log, " New client connected: IP=127.0.0.1, Port=" + std::to_string(v4->local_port()) +
+                                 ", FD=" + std::to_string(v4_fd)),
+              std::string::npos)
+        << program_->raw_log();
+    const size_t gone = find_line(log, " Client FD=" + std::to_string(v4_fd) + " disconnected (recv returned 0)");
+    ASSERT_NE(gone, std::string::npos) << program_->raw_log();
+    EXPECT_EQ(find_line(log, removed), next_own_line(log, gone));
+    EXPECT_EQ(count_prefixed(log, "IPv6 is not available"), 0u);
 }
 
 TEST_F(ServerMode, RemovesAClientThatClosed)
@@ -319,6 +357,39 @@ TEST_P(ServerShutdown, EndsEveryClientsStream)
 INSTANTIATE_TEST_SUITE_P(Signals, ServerShutdown,
                          ::testing::Values(SignalCase{"Term", SIGTERM}, SignalCase{"Hup", SIGHUP}),
                          signal_case_name);
+
+// Started by systemd-socket-activate, as systemd starts a socket-activated
+// service: the socket it passes is served, not one of the program's own,
+// and a client that connected before the program ran is served from the
+// queue.
+TEST(SocketActivation, ServesTheListeningSocketItIsGiven)
+{
+    const std::string activate = "/usr/bin/systemd-socket-activate";
+    if (access(activate.c_str(), X_OK) != 0)
+        GTEST_SKIP() << activate << " is not installed";
+    CameraSim sim;
+    const uint16_t port = free_tcp_port();
+    const std::string other = std::to_string(port == 65535 ? 1024 : port + 1);
+    Program program({"-s", sim.url(), "-t", other}, std::nullopt, {},
+                    {activate, "-l", "127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(program.proc().wait_for_output("Listening on", kLineTimeout, Stream::err)) << program.err();
+    // The program starts with this connection, which waits in the queue.
+    TcpClient client(port, kLineTimeout);
+    const std::optional<Line> line = client.read_line(kReadingTimeout);
+    ASSERT_TRUE(line) << program.out();
+    EXPECT_EQ(line->text, kLine36);
+    ASSERT_TRUE(program.signal(SIGTERM));
+    EXPECT_EQ(program.finish(kExitTimeout), ExitStatus::exit_code(0));
+    EXPECT_TRUE(client.wait_eof(kLineTimeout));
+
+    const std::vector<std::string> log = program.log();
+    EXPECT_NE(find_line(log, " Serving the listening socket passed by the service manager: FD=3, 127.0.0.1:" +
+                                 std::to_string(port) + " (its port, not " + other + " of -t)"),
+              std::string::npos)
+        << program.raw_log();
+    EXPECT_NE(find_line(log, " TCP server successfully started on port " + std::to_string(port)), std::string::npos);
+    EXPECT_TRUE(shuts_down(log, SIGTERM));
+}
 
 // Set-up failures end the program with status 255 after a complete cleanup
 // of the camera link.

@@ -28,11 +28,12 @@ static sockaddr_in ipv4(uint32_t host_address, uint16_t port)
 
 static uint16_t bound_port(int fd)
 {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         return 0;
-    return ntohs(address.sin_port);
+    // sin_port and sin6_port lie at the same place.
+    return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
 }
 
 static int poll_timeout_ms(Clock::time_point deadline)
@@ -42,9 +43,9 @@ static int poll_timeout_ms(Clock::time_point deadline)
 }
 
 // Connects a non-blocking socket within the deadline; returns 0 or errno.
-static int connect_before(int fd, const sockaddr_in &address, Clock::time_point deadline)
+static int connect_before(int fd, const sockaddr *address, socklen_t address_length, Clock::time_point deadline)
 {
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+    if (connect(fd, address, address_length) == 0)
         return 0;
     if (errno != EINPROGRESS)
         return errno;
@@ -61,15 +62,32 @@ static int connect_before(int fd, const sockaddr_in &address, Clock::time_point 
     return error;
 }
 
-TcpClient::TcpClient(uint16_t port, Millis timeout)
+TcpClient::TcpClient(uint16_t port, Millis timeout, const std::string &host)
 {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (host.find(':') != std::string::npos) {
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        length = sizeof v6;
+        if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) != 1)
+            throw std::runtime_error("not an IPv6 address: " + host);
+    } else {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
+        v4 = ipv4(INADDR_LOOPBACK, port);
+        length = sizeof v4;
+        if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + host);
+    }
+    fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         throw socket_error("socket", errno);
-    const int error = connect_before(fd_, ipv4(INADDR_LOOPBACK, port), Clock::now() + timeout);
+    const int error =
+        connect_before(fd_, reinterpret_cast<const sockaddr *>(&address), length, Clock::now() + timeout);
     if (error != 0) {
         ::close(fd_);
-        throw socket_error("connect to 127.0.0.1:" + std::to_string(port), error);
+        throw socket_error("connect to " + host + " port " + std::to_string(port), error);
     }
     local_port_ = bound_port(fd_);
 }
@@ -195,7 +213,9 @@ bool port_accepts_connections(uint16_t port)
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw socket_error("socket", errno);
-    const bool accepted = connect_before(fd, ipv4(INADDR_LOOPBACK, port), Clock::now() + Millis(2000)) == 0;
+    const sockaddr_in address = ipv4(INADDR_LOOPBACK, port);
+    const bool accepted = connect_before(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address,
+                                         Clock::now() + Millis(2000)) == 0;
     ::close(fd);
     return accepted;
 }

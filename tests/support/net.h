@@ -13,8 +13,10 @@ namespace testsupport {
 
 class TcpClient {
 public:
-    // Connects to 127.0.0.1:port within timeout; throws std::runtime_error.
-    TcpClient(uint16_t port, Millis timeout);
+    // Connects to host (a numeric IPv4 or IPv6 address) at port within
+    // timeout; throws std::runtime_error, whose text begins with the errno
+    // name's strerror text after "connect ...: ".
+    TcpClient(uint16_t port, Millis timeout, const std::string &host = "127.0.0.1");
     ~TcpClient();
     TcpClient(const TcpClient &) = delete;
     TcpClient &operator=(const TcpClient &) = delete;

@@ -67,9 +67,11 @@ public:
     // and dies with the thread that started it. The child's environment is
     // this process's, changed by env_changes: "NAME=value" sets NAME, a bare
     // "NAME" removes it. Throws std::runtime_error when it cannot be started.
+    // wrapper's words, if any, go in front of the launcher's: a program that
+    // runs argv itself (such as systemd-socket-activate).
     Process(const std::vector<std::string> &argv, const std::string &cwd,
             const std::optional<FileLimit> &open_files = std::nullopt,
-            const std::vector<std::string> &env_changes = {});
+            const std::vector<std::string> &env_changes = {}, const std::vector<std::string> &wrapper = {});
     ~Process();  // SIGKILLs and reaps the child if it still runs
 
     Process(const Process &) = delete;

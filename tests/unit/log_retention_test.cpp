@@ -65,6 +65,23 @@ TEST_F(LogRetentionTest, RemovesOnlyDayFilesOlderThanSevenDays)
         EXPECT_EQ(path_exists(".log/temp/" + file.first), file.second) << file.first;
 }
 
+TEST_F(LogRetentionTest, RunningProgramSweepsAgainOnceTheNextDaysFileIsOlderThanSevenDays)
+{
+    touch("temp_20240609.log");  // six days and 12:34:56 old at the usual noon
+    EXPECT_THAT(sweep(), IsEmpty());
+    const auto due_sweep = [this] {
+        capture_output([] { sweep_old_logs_when_due(); });
+        return logged_texts();
+    };
+    use_clock(1718496000);  // 2024-06-16 00:00:00: exactly seven days old
+    EXPECT_THAT(due_sweep(), IsEmpty());
+    use_clock(1718496001);
+    EXPECT_THAT(due_sweep(), ElementsAre("Cleaned up old log file: temp_20240609.log"));
+    touch("temp_20240609.log");  // not due again until the next day: no second line
+    EXPECT_THAT(due_sweep(), ElementsAre("Cleaned up old log file: temp_20240609.log"));
+    EXPECT_TRUE(path_exists(".log/temp/temp_20240609.log"));
+}
+
 TEST_F(LogRetentionTest, EntryThatCannotGoIsReportedAndTheRestStillGo)
 {
     // Root may remove any file, but no one removes a non-empty directory.
