@@ -199,6 +199,16 @@ void set_statuses(Options &o, const std::string &name, const std::string &value)
     }
 }
 
+// Finite numbers separated by ':', as many as `form` (e.g. "START:STEP")
+// has fields.
+std::vector<double> parse_finite_fields(const std::string &name, const std::string &value, const std::string &form) {
+    std::vector<std::string> parts = split(value, ':');
+    if (parts.size() != split(form, ':').size()) throw UsageError{name + ": expected " + form};
+    std::vector<double> out;
+    for (const std::string &part : parts) out.push_back(parse_double(name, part, true));
+    return out;
+}
+
 // A temperature shape: --temp, --ramp, --sine or --temps.
 void set_temperatures(Options &o, bool &shape_given, int id, const std::string &name, const std::string &value) {
     if (id == kTemp) {
@@ -206,17 +216,15 @@ void set_temperatures(Options &o, bool &shape_given, int id, const std::string &
         o.temp = parse_double(name, value, false);
     } else if (id == kRamp) {
         set_shape(o, shape_given, name, Shape::kRamp);
-        auto parts = split(value, ':');
-        if (parts.size() != 2) throw UsageError{name + ": expected START:STEP"};
-        o.ramp_start = parse_double(name, parts[0], true);
-        o.ramp_step = parse_double(name, parts[1], true);
+        std::vector<double> v = parse_finite_fields(name, value, "START:STEP");
+        o.ramp_start = v[0];
+        o.ramp_step = v[1];
     } else if (id == kSine) {
         set_shape(o, shape_given, name, Shape::kSine);
-        auto parts = split(value, ':');
-        if (parts.size() != 3) throw UsageError{name + ": expected MID:AMPLITUDE:PERIOD_S"};
-        o.sine_mid = parse_double(name, parts[0], true);
-        o.sine_amplitude = parse_double(name, parts[1], true);
-        o.sine_period = parse_double(name, parts[2], true);
+        std::vector<double> v = parse_finite_fields(name, value, "MID:AMPLITUDE:PERIOD_S");
+        o.sine_mid = v[0];
+        o.sine_amplitude = v[1];
+        o.sine_period = v[2];
         if (o.sine_period <= 0) throw UsageError{name + ": the period must be positive"};
     } else {
         set_shape(o, shape_given, name, Shape::kList);
