@@ -17,7 +17,6 @@
 
 namespace sim {
 
-
 bool Camera::open_listener(bool first) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

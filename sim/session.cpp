@@ -13,7 +13,6 @@
 
 namespace sim {
 
-
 void Camera::send(Connection &c, const std::vector<uint8_t> &bytes) {
     if (c.dead) return;
     c.out.insert(c.out.end(), bytes.begin(), bytes.end());

@@ -77,7 +77,6 @@ void Stream::run() {
     cv.notify_all();
 }
 
-
 void reap(bool all_of_them) {
     std::vector<Grave> ready;
     {
