@@ -859,7 +859,12 @@ TEST(CameraSim, BadOptionsExitTwoAndATakenAddressExitsOne) {
                                           {"--listen", "127.0.0.1:99999"},
                                           {"--freeze-seconds", "0"},
                                           {"--refuse-stream-after", "1"},
-                                          {"--user"}}) {
+                                          {"--user"},
+                                          // getopt_long would take these as --rate, -h -x and
+                                          // the end of the options
+                                          {"--rat", "5"},
+                                          {"-hx"},
+                                          {"--", "--help"}}) {
         SimProcess sim;
         int status = sim.run_to_exit(args);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << status;
