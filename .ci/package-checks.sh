@@ -24,6 +24,8 @@ drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
 -rw-r--r-- root/root ./lib/systemd/system/thermometry.service
 -rw-r--r-- root/root ./lib/systemd/system/thermometry@.service
+drwxr-xr-x root/root ./lib/systemd/system-generators/
+-rwxr-xr-x root/root ./lib/systemd/system-generators/thermometry-generator
 drwxr-xr-x root/root ./opt/
 drwxr-xr-x root/root ./opt/thermometry/
 -rwxr-xr-x root/root ./opt/thermometry/thermometry
@@ -235,6 +237,7 @@ check_units() {  # ROOT: an extracted program package
     fi
     echo "ok: systemd-analyze verify $unit"
   done
+  check_generator "$1" "$units"
   # The sandbox must not quietly get weaker: exposure at most 3.0 (of 10;
   # the threshold is in tenths).
   for unit in thermometry.service thermometry@hall.service; do
@@ -242,6 +245,42 @@ check_units() {  # ROOT: an extracted program package
       fail "systemd-analyze security $unit: $(tail -n 1 <<<"$out")"
     echo "ok: $(tail -n 1 <<<"$out")"
   done
+}
+
+# The generator, run on environment files of every kind: a socket unit and
+# a drop-in that makes the service want it for each service with a port,
+# nothing for console mode, a warning for a port that is not one. The units
+# it makes must verify with their services.
+check_generator() {  # ROOT UNITS-DIR
+  local config="$work/generator/etc" out="$work/generator/out" generator="$work/generator/thermometry-generator"
+  mkdir -p "$config" "$out"
+  sed "s#^config=/etc/thermometry\$#config=$config#" "$1/lib/systemd/system-generators/thermometry-generator" >"$generator"
+  chmod +x "$generator"
+  grep -q "^config=$config\$" "$generator" || fail "the generator's config= line has changed"
+  printf 'THERMOMETRY_CHANNEL=2\nTHERMOMETRY_PORT=9000\n' >"$config/thermometry.env"
+  printf 'THERMOMETRY_PORT = "9001"\n' >"$config/hall.env"
+  printf 'THERMOMETRY_PORT=0\n' >"$config/console.env"
+  printf 'THERMOMETRY_PORT=90000\n' >"$config/broken.env"
+  local warnings
+  warnings="$("$generator" "$out" 2>&1)" || fail "the generator failed: $warnings"
+  [ "$warnings" = "thermometry-generator: $config/broken.env: THERMOMETRY_PORT=90000 is not a port; no socket for thermometry@broken.service" ] ||
+    fail "the generator said: $warnings"
+  local made
+  made="$(cd "$out" && find . -type f | sort | tr '\n' ' ')"
+  [ "$made" = "./thermometry.service.d/50-socket.conf ./thermometry.socket ./thermometry@hall.service.d/50-socket.conf ./thermometry@hall.socket " ] ||
+    fail "the generator made: $made"
+  grep -qx 'ListenStream=9001' "$out/thermometry@hall.socket" || fail "thermometry@hall.socket: $(cat "$out/thermometry@hall.socket")"
+  grep -qx 'BindIPv6Only=both' "$out/thermometry.socket" || fail "thermometry.socket is not dual-stack"
+  local unit
+  cp "$out/thermometry.socket" "$out/thermometry@hall.socket" "$2/"
+  cp -r "$out/thermometry.service.d" "$out/thermometry@hall.service.d" "$2/"
+  for unit in thermometry.socket thermometry@hall.socket; do
+    if ! warnings="$(cd "$2" && systemd-analyze verify "$unit" "${unit%.socket}.service" 2>&1)" || [ -n "$warnings" ]; then
+      fail "systemd-analyze verify $unit: $warnings"
+    fi
+    echo "ok: systemd-analyze verify $unit (made by the generator) with its service"
+  done
+  echo "ok: the generator makes a dual-stack socket for each service with a port, none for console mode, and warns of a bad port"
 }
 
 # The simulator's unit, run as its packaged user-less, sandboxed self.

@@ -27,6 +27,10 @@ foreach(unit thermometry.service thermometry@.service)
   configure_file("${THERMOMETRY_PACKAGING_DIR}/${unit}.in" "${CMAKE_BINARY_DIR}/packaging/${unit}" @ONLY)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/${unit}" DESTINATION "${THERMOMETRY_UNIT_DIR}" COMPONENT program)
 endforeach()
+# The generator that makes a socket unit for each service with a port.
+set(THERMOMETRY_GENERATOR_DIR "/lib/systemd/system-generators" CACHE PATH "Where systemd generators are installed")
+install(PROGRAMS "${THERMOMETRY_PACKAGING_DIR}/thermometry-generator"
+        DESTINATION "${THERMOMETRY_GENERATOR_DIR}" COMPONENT program)
 # The service's own system user (see the units and the maintainer scripts).
 install(FILES "${THERMOMETRY_PACKAGING_DIR}/thermometry.sysusers"
         DESTINATION /usr/lib/sysusers.d RENAME thermometry.conf COMPONENT program)

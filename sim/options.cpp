@@ -21,7 +21,7 @@ const char kUsage[] =
     "  --user NAME               accepted user name (default admin)\n"
     "  --password PASS           accepted password (default secret)\n"
     "  --channels LIST           comma-separated channel numbers it has (default 1,2)\n"
-    "  --rate HZ                 data records per second while a stream runs (default 1; 0 = none; up to 100000)\n"
+    "  --rate HZ                 data records per second while a stream runs (default 1; 0 = none; 0.001 to 100000)\n"
     "  --temp C                  constant temperature (default 36.5)\n"
     "  --ramp START:STEP         START, START+STEP, START+2*STEP, ...\n"
     "  --sine MID:AMPLITUDE:PERIOD_S\n"
@@ -258,7 +258,10 @@ void set_option(Options &o, bool &shape_given, int id, const std::string &name, 
         break;
     case kRate:
         o.rate = parse_double(name, value, true);
-        if (o.rate < 0 || o.rate > 100000) throw UsageError{name + ": must be between 0 and 100000"};
+        // A rate just above 0 would put the next record beyond what the
+        // schedule's clock can hold.
+        if (o.rate != 0 && (o.rate < 0.001 || o.rate > 100000))
+            throw UsageError{name + ": must be 0 or between 0.001 and 100000"};
         break;
     case kTemp:
     case kRamp:

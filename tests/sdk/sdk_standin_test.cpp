@@ -852,6 +852,7 @@ TEST_F(Sdk, ParallelLoginsAndStreams) {
 
 TEST(CameraSim, BadOptionsExitTwoAndATakenAddressExitsOne) {
     for (std::vector<std::string> args : {std::vector<std::string>{"--rate", "fast"},
+                                          {"--rate", "1e-20"},
                                           {"--bogus"},
                                           {"--temp", "1", "--ramp", "1:2"},
                                           {"--status", "1000:x"},
