@@ -577,21 +577,27 @@ HOSTS
 }
 
 make_root() {
-  local build log status=0
+  local build log status attempt
   command -v debootstrap >/dev/null 2>&1 || skip "no cached root in $cache and debootstrap is not installed"
   wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$suite/InRelease" 2>/dev/null ||
     skip "no cached root in $cache and $mirror cannot be reached (no network for debootstrap)"
   build="$(mktemp -d "$cache/build.XXXXXX")"
   log="$build/debootstrap.log"
-  echo "making the root: debootstrap --variant=minbase --include=$include $suite (log: $log)"
-  # Its own mount namespace: the mounts that debootstrap makes in the new
-  # root go with it, however it ends.
-  unshare --mount --propagation private \
-    debootstrap --variant=minbase --include="$include" "$suite" "$build/root" "$mirror" >"$log" 2>&1 || status=$?
-  if [ "$status" -ne 0 ]; then
+  # A second try for a mirror that failed once on the way.
+  for attempt in 1 2; do
+    echo "making the root: debootstrap --variant=minbase --include=$include $suite (try $attempt)"
+    rm -rf "$build/root"
+    status=0
+    # Its own mount namespace: the mounts that debootstrap makes in the new
+    # root go with it, however it ends.
+    unshare --mount --propagation private \
+      debootstrap --variant=minbase --include="$include" "$suite" "$build/root" "$mirror" >"$log" 2>&1 || status=$?
+    [ "$status" -ne 0 ] || break
     tail -n 20 "$log"
+  done
+  if [ "$status" -ne 0 ]; then
     rm -rf "$build"
-    fail "debootstrap failed (status $status)"
+    fail "debootstrap failed twice (status $status)"
   fi
   root_setup_files "$build/root"
   rm -rf "$root" "$root.ok"
