@@ -18,9 +18,11 @@ demo=(cmake g++ make)
 test=("${demo[@]}" libgtest-dev libgmock-dev)
 # Sanitizer runtimes come with g++; clang and libclang-rt for the fuzzers;
 # GoogleTest's sources for the ARM build; the rest for benchmarks, package
-# checks and the checks of the README's stream clients.
+# checks and the checks of the README's stream clients; systemd-container
+# and debootstrap for the packages' checks under systemd in a container.
 ci=("${test[@]}" clang libclang-rt-14-dev libbenchmark-dev g++-aarch64-linux-gnu qemu-user
-    googletest file binutils strace python3 systemd lintian netcat-openbsd jq)
+    googletest file binutils strace python3 systemd lintian netcat-openbsd jq
+    systemd-container debootstrap)
 
 me="$(basename "$0")"
 [ "$#" -gt 0 ] || { echo "usage: $me demo|test|ci..." >&2; exit 2; }
