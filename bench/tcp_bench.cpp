@@ -4,20 +4,25 @@
 // targets, and exits non-zero only when the run itself could not be made.
 //
 //   thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N]
-//                         [--seconds M] [--address 127.0.0.X] [--no-strace]
+//                         [--seconds M] [--connect-batch K] [--address 127.0.0.X]
+//                         [--no-strace] [--mqtt]
 //   thermometry-tcp-bench --idle [SECONDS]   (CPU use with no client)
 //   thermometry-tcp-bench --burst N [--client-timeout S] [--window S]
 //                                            (N clients connecting at once)
+//   thermometry-tcp-bench --mqtt-phases [--broker-pause] [--clients N] ...
+//                                            (MQTT off, on, broker gone)
 //
 // PATHs default to $THERMOMETRY_BIN and $CAMERA_SIM_BIN; every program
-// started gets $THERMOMETRY_TEST_LAUNCHER's words in front.
+// started gets $THERMOMETRY_TEST_LAUNCHER's words in front. --mqtt starts a
+// private mosquitto ($MOSQUITTO_BIN, else /usr/sbin/mosquitto) and gives the
+// program -m mqtt://127.0.0.1:PORT.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -299,6 +304,12 @@ struct Options {
     int burst = 0;              // clients connecting at once; 0: the steady-state run
     double client_timeout = 0;  // burst clients give up and retry after this; 0: never
     double window = 0;          // how long a burst is watched; 0: the default
+    int connect_batch = 1;      // clients connecting at once before the window; 1: one at a time
+    bool mqtt = false;          // a private broker, and -m to the program
+    bool mqtt_phases = false;   // MQTT off, on, on with the broker down: three program runs
+    bool broker_pause = false;  // the third phase stops the broker with SIGSTOP instead of ending it
+    std::string mosquitto;      // the broker's path
+    std::vector<std::string> program_args;  // added to the program's command line
 };
 
 int free_tcp_port()
@@ -342,10 +353,10 @@ public:
             fail("the simulator could not listen on any address tried: " + read_file(dir_.path() + "/sim.err"));
 
         port_ = free_tcp_port();
-        program_ = std::make_unique<Child>(
-            std::vector<std::string>{options.program, "-s", "rtsp://admin:secret@" + address_ + ":554/stream", "-t",
-                                     std::to_string(port_)},
-            dir_.path(), "/dev/null", dir_.path() + "/program.err");
+        std::vector<std::string> argv{options.program, "-s", "rtsp://admin:secret@" + address_ + ":554/stream", "-t",
+                                      std::to_string(port_)};
+        argv.insert(argv.end(), options.program_args.begin(), options.program_args.end());
+        program_ = std::make_unique<Child>(argv, dir_.path(), "/dev/null", dir_.path() + "/program.err");
         if (!wait_until([&] { return log().find("TCP server successfully started") != std::string::npos ||
                                      program_->ended(); },
                         20) ||
@@ -392,6 +403,93 @@ private:
     int port_ = 0;
 };
 
+// ---- the MQTT broker -----------------------------------------------------------
+
+// The path of an executable found on $PATH, or "" when there is none.
+std::string find_in_path(const std::string &name)
+{
+    std::istringstream dirs(env_or("PATH", "/usr/bin:/bin"));
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string path = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return "";
+}
+
+bool accepts_connections(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool connected = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+// A private mosquitto on a free loopback port, anonymous, without
+// persistence, in a directory of its own; ended and reaped when it goes out
+// of scope (and killed with the bench, like every child).
+class Broker {
+public:
+    explicit Broker(const std::string &path)
+    {
+        port_ = free_tcp_port();
+        const std::string config = dir_.path() + "/mosquitto.conf";
+        std::ofstream(config) << "listener " << port_ << " 127.0.0.1\n"
+                              << "allow_anonymous true\n"
+                              << "persistence false\n";
+        broker_ = std::make_unique<Child>(std::vector<std::string>{path, "-c", config}, dir_.path(),
+                                          dir_.path() + "/broker.out", dir_.path() + "/broker.err");
+        if (!wait_until([&] { return accepts_connections(port_) || broker_->ended(); }, 10) || broker_->ended())
+            fail("the MQTT broker " + path + " did not listen on port " + std::to_string(port_) + ": " +
+                 read_file(dir_.path() + "/broker.err"));
+    }
+
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+    const std::string &dir() const { return dir_.path(); }
+
+    // Ends the broker: its port refuses connections from then on.
+    void stop() { broker_->stop(); }
+
+    // Freezes the broker: its connections stay open and its port still
+    // completes handshakes (until the backlog is full), but nothing answers.
+    void pause() { kill(broker_->pid(), SIGSTOP); }
+
+private:
+    TempDir dir_;
+    std::unique_ptr<Child> broker_;
+    int port_ = 0;
+};
+
+// mosquitto_sub on every topic of a broker, its lines in a file: what the
+// broker passed on. Absent when mosquitto_sub is not installed.
+class Subscriber {
+public:
+    explicit Subscriber(const Broker &broker)
+    {
+        const std::string &dir = broker.dir();
+        const std::string path = find_in_path("mosquitto_sub");
+        if (path.empty())
+            return;
+        out_ = dir + "/subscriber.out";
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{path, "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", "#", "-v"},
+            dir, out_, dir + "/subscriber.err");
+    }
+    bool present() const { return child_ != nullptr; }
+    long messages() const { return present() ? static_cast<long>(count_of(read_file(out_), "\n")) : -1; }
+
+private:
+    std::string out_;
+    std::unique_ptr<Child> child_;
+};
+
 // ---- clients -------------------------------------------------------------------
 
 struct Client {
@@ -416,10 +514,22 @@ const std::regex &line_pattern()
     return pattern;
 }
 
+// Counts every client socket opened or closed and every connect completed,
+// so that pump() knows when its epoll set no longer matches the clients.
+long g_client_socket_changes = 0;
+
+void close_client(Client &client)
+{
+    close(client.fd);
+    client.fd = -1;
+    ++g_client_socket_changes;
+}
+
 // A socket of the bench's own that stamps what it receives; flags go to
 // socket(2) as well (SOCK_NONBLOCK). Ends the run when none can be had.
 int client_socket(int flags)
 {
+    ++g_client_socket_changes;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     const int on = 1;
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
@@ -458,26 +568,60 @@ void start_connect(Client &client, int port)
         client.connecting = true;
     } else {
         client.connect_error = errno;
-        close(client.fd);
-        client.fd = -1;
+        close_client(client);
     }
 }
 
-// Reads whatever the clients have for up to timeout_s (one poll over all).
+// The clients' sockets in one epoll set: a wait costs what is ready, where a
+// poll over thousands of connected sockets costs milliseconds each time.
+// Rebuilt whenever a client socket was opened or closed or finished
+// connecting, or the clients are another set.
+struct ClientPoller {
+    int fd = -1;
+    long changes = -1;
+    const Client *clients = nullptr;
+    size_t count = 0;
+    bool any = false;  // some client has a socket
+};
+ClientPoller g_poller;
+
+void watch_clients(const std::vector<Client> &clients)
+{
+    if (g_poller.fd >= 0 && g_poller.changes == g_client_socket_changes && g_poller.clients == clients.data() &&
+        g_poller.count == clients.size())
+        return;
+    if (g_poller.fd >= 0)
+        close(g_poller.fd);
+    g_poller = ClientPoller{};
+    g_poller.fd = epoll_create1(EPOLL_CLOEXEC);
+    if (g_poller.fd < 0)
+        fail(std::string("epoll_create1: ") + std::strerror(errno));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        if (clients[i].fd < 0)
+            continue;
+        epoll_event event{};
+        event.events = clients[i].connecting ? EPOLLOUT : EPOLLIN;
+        event.data.u64 = i;
+        if (epoll_ctl(g_poller.fd, EPOLL_CTL_ADD, clients[i].fd, &event) != 0)
+            fail(std::string("epoll_ctl: ") + std::strerror(errno));
+        g_poller.any = true;
+    }
+    g_poller.changes = g_client_socket_changes;
+    g_poller.clients = clients.data();
+    g_poller.count = clients.size();
+}
+
+// Reads whatever the clients have for up to timeout_s (one wait over all).
 void pump(std::vector<Client> &clients, double timeout_s)
 {
-    std::vector<pollfd> entries;
-    std::vector<size_t> index;
-    for (size_t i = 0; i < clients.size(); ++i)
-        if (clients[i].fd >= 0) {
-            entries.push_back(pollfd{clients[i].fd, static_cast<short>(clients[i].connecting ? POLLOUT : POLLIN), 0});
-            index.push_back(i);
-        }
-    if (entries.empty()) {
+    watch_clients(clients);
+    if (!g_poller.any) {
         pause_s(timeout_s);
         return;
     }
-    const int ready = poll(entries.data(), entries.size(), static_cast<int>(timeout_s * 1000));
+    std::vector<epoll_event> entries(std::min<size_t>(clients.size(), 4096));
+    const int ready = epoll_wait(g_poller.fd, entries.data(), static_cast<int>(entries.size()),
+                                 static_cast<int>(timeout_s * 1000));
     if (ready <= 0)
         return;
     // Kernel receive times are CLOCK_REALTIME; this moves them onto the
@@ -489,19 +633,17 @@ void pump(std::vector<Client> &clients, double timeout_s)
                                 (static_cast<double>(real.tv_sec) + static_cast<double>(real.tv_nsec) * 1e-9);
     char buffer[4096];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-    for (size_t k = 0; k < entries.size(); ++k) {
-        if ((entries[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR)) == 0)
-            continue;
-        Client &client = clients[index[k]];
+    for (int k = 0; k < ready; ++k) {
+        Client &client = clients[entries[k].data.u64];
         if (client.connecting) {
             int error = 0;
             socklen_t length = sizeof error;
             getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
             client.connecting = false;
+            ++g_client_socket_changes;  // now watched for lines
             if (error != 0) {
                 client.connect_error = error;
-                close(client.fd);
-                client.fd = -1;
+                close_client(client);
             }
             continue;
         }
@@ -514,8 +656,7 @@ void pump(std::vector<Client> &clients, double timeout_s)
         const ssize_t count = recvmsg(client.fd, &message, MSG_DONTWAIT);
         if (count <= 0) {
             if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
-                close(client.fd);
-                client.fd = -1;
+                close_client(client);
                 client.ended = true;
             }
             continue;
@@ -705,31 +846,111 @@ int run_idle(const Options &options)
     return 0;
 }
 
-int run_clients(const Options &options)
+// The three load averages from /proc/loadavg.
+std::string load_average()
 {
-    Rig rig(options);
-    const int baseline_fds = open_descriptors(rig.pid());
-    std::printf("Program pid %d serving on port %d, camera simulator on %s:8000, work dir %s\n",
-                static_cast<int>(rig.pid()), rig.port(), rig.camera_address().c_str(), rig.dir().c_str());
+    const std::vector<std::string> f = words(read_file("/proc/loadavg"));
+    return f.size() < 3 ? "?" : f[0] + " " + f[1] + " " + f[2];
+}
 
-    // One at a time, each once the previous one has its first line: builds
-    // that took one client per cycle can be measured too.
+std::vector<std::string> task_ids(pid_t pid)
+{
+    std::vector<std::string> ids;
+    if (DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ids.push_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+double own_cpu_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Why a client that should be connected is not.
+std::string client_gone(const Client &c)
+{
+    if (c.connect_error != 0)
+        return std::string("connect: ") + std::strerror(c.connect_error);
+    return c.ended ? "the server ended the connection before its first line" : "not connected";
+}
+
+// Connects options.clients clients. With a batch of 1, one at a time, each
+// once the one before has its first line, so that builds that accepted one
+// client per cycle can be measured too; that takes about N seconds. A larger
+// batch starts that many non-blocking connects at the same moment and waits
+// until every one has its first line before the next batch starts.
+std::vector<Client> connect_clients(const Rig &rig, const Options &options)
+{
     std::vector<Client> clients(static_cast<size_t>(options.clients));
+    const size_t batch = static_cast<size_t>(std::max(1, options.connect_batch));
     const double connect_start = now_s();
-    for (size_t i = 0; i < clients.size(); ++i) {
-        clients[i].fd = connect_client(rig.port());
-        const double deadline = now_s() + 5;
-        while (clients[i].lines == 0 && clients[i].fd >= 0 && now_s() < deadline)
+    for (size_t first = 0; first < clients.size(); first += batch) {
+        const size_t end = std::min(clients.size(), first + batch);
+        if (batch == 1) {
+            clients[first].fd = connect_client(rig.port());
+        } else {
+            for (size_t i = first; i < end; ++i) {
+                start_connect(clients[i], rig.port());
+                if (clients[i].fd < 0)
+                    fail("client " + std::to_string(i) + ": " + client_gone(clients[i]));
+            }
+        }
+        // A batch waits for as many cycles as the server needs to accept it
+        // (up to 1024 clients a cycle), with room for a loaded machine.
+        const double timeout_s = batch == 1 ? 5 : 10 + static_cast<double>(end - first) / 100.0;
+        const double deadline = now_s() + timeout_s;
+        size_t served = 0;
+        for (;;) {
+            served = 0;
+            for (size_t i = first; i < end; ++i) {
+                if (clients[i].lines > 0)
+                    ++served;
+                else if (clients[i].fd < 0)
+                    fail("client " + std::to_string(i) + ": " + client_gone(clients[i]));
+            }
+            if (served == end - first || now_s() > deadline)
+                break;
             pump(clients, 0.05);
-        if (clients[i].lines == 0)
-            fail("client " + std::to_string(i) + " got no line within 5 s");
-        if ((i + 1) % 10 == 0) {
-            std::printf("  %zu clients connected (%.0f s)\n", i + 1, now_s() - connect_start);
+        }
+        if (served < end - first)
+            fail(batch == 1 ? "client " + std::to_string(first) + " got no line within 5 s"
+                            : std::to_string(end - first - served) + " of " + std::to_string(end - first) +
+                                  " clients got no line within " + fmt("%.0f s", timeout_s));
+        if (batch > 1 || end % 10 == 0) {
+            std::printf("  %zu clients connected (%.0f s)\n", end, now_s() - connect_start);
             std::fflush(stdout);
         }
     }
+    return clients;
+}
 
-    // The measurement window: every client connected, nothing else going on.
+// What one measurement window saw, every client connected and nothing else
+// going on.
+struct Window {
+    double seconds = 0;
+    Timing arrived;  // from the kernel's receive times
+    Timing read;     // from the times the bench read the lines
+    std::vector<double> lines_per_client;
+    std::vector<double> client_medians;  // each client's median interval, ms
+    long malformed = 0;
+    double cpu_s = 0;        // the server's CPU time in the window
+    double ticks_s = 0;      // the same from utime+stime
+    bool precise = false;    // cpu_s is the per-thread run time (else clock ticks)
+    long threads_ended = 0;  // their run time is missing from cpu_s
+    double bench_cpu_s = 0;  // the bench's own CPU time in the window, which it took from the same cores
+    std::string load_start, load_end;
+};
+
+Window measure_window(Rig &rig, std::vector<Client> &clients, double seconds)
+{
+    Window w;
     pump_for(clients, 0.5);
     for (Client &c : clients) {
         c.arrivals.clear();
@@ -737,34 +958,138 @@ int run_clients(const Options &options)
         c.lines = 0;
         c.malformed = 0;
     }
-    bool precise = false;
-    const double cpu0 = process_cpu_s(rig.pid(), &precise);
+    w.load_start = load_average();
+    const std::vector<std::string> tasks0 = task_ids(rig.pid());
+    const double cpu0 = process_cpu_s(rig.pid(), &w.precise);
     const double ticks0 = utime_stime_s(rig.pid());
-    const double window_start = now_s();
-    pump_for(clients, options.seconds);
-    const double window_end = now_s();
-    const double cpu1 = process_cpu_s(rig.pid(), &precise);
-    const double ticks1 = utime_stime_s(rig.pid());
+    const double bench0 = own_cpu_s();
+    const double start = now_s();
+    pump_for(clients, seconds);
+    const double end = now_s();
+    w.bench_cpu_s = own_cpu_s() - bench0;
+    w.cpu_s = process_cpu_s(rig.pid(), &w.precise) - cpu0;
+    w.ticks_s = utime_stime_s(rig.pid()) - ticks0;
+    const std::vector<std::string> tasks1 = task_ids(rig.pid());
+    w.load_end = load_average();
     if (!rig.alive())
         fail("the program ended during the measurement");
+    for (const std::string &id : tasks0)
+        w.threads_ended += !std::binary_search(tasks1.begin(), tasks1.end(), id);
 
-    const Timing arrived = timing(clients, &Client::arrivals, window_start, window_end);
-    const Timing read = timing(clients, &Client::read_at, window_start, window_end);
-    std::vector<double> per_client;
-    long malformed = 0;
+    w.seconds = end - start;
+    w.arrived = timing(clients, &Client::arrivals, start, end);
+    w.read = timing(clients, &Client::read_at, start, end);
     for (const Client &c : clients) {
-        per_client.push_back(static_cast<double>(c.lines));
-        malformed += c.malformed;
+        w.lines_per_client.push_back(static_cast<double>(c.lines));
+        w.malformed += c.malformed;
+        std::vector<double> own;
+        for (size_t k = 1; k < c.arrivals.size(); ++k)
+            own.push_back((c.arrivals[k] - c.arrivals[k - 1]) * 1000.0);
+        if (!own.empty())
+            w.client_medians.push_back(percentile(own, 50));
     }
-    const long missing = arrived.missing;
-    const long duplicated = arrived.duplicated;
-    const long full_cycles = arrived.cycles;
-    const double window = window_end - window_start;
-    const double cycles_in_window = window;  // one cycle a second (sleep(1) after the work)
-    const double cpu_per_client_cycle_us =
-        (cpu1 - cpu0) / (cycles_in_window * static_cast<double>(clients.size())) * 1e6;
-    const double ticks_per_client_cycle_us =
-        (ticks1 - ticks0) / (cycles_in_window * static_cast<double>(clients.size())) * 1e6;
+    return w;
+}
+
+// Server cycles in the window: one per interval between a client's lines,
+// which is one second plus the cycle's work while the cycle sleeps after it.
+double cycles_in(const Window &w)
+{
+    const double interval_ms = percentile(w.arrived.intervals, 50);
+    return std::isfinite(interval_ms) && interval_ms > 0 ? w.seconds / (interval_ms / 1000.0) : w.seconds;
+}
+
+double cpu_ms_per_s(const Window &w)
+{
+    return w.cpu_s / w.seconds * 1000.0;
+}
+
+double cpu_us_per_client_cycle(const Window &w, double cpu_s)
+{
+    return cpu_s / (cycles_in(w) * static_cast<double>(w.lines_per_client.size())) * 1e6;
+}
+
+std::string two(const char *format, double a, double b, const char *unit)
+{
+    return fmt(format, a) + " / " + fmt(format, b) + unit;
+}
+
+std::string lines_row(const Window &w)
+{
+    return fmt("%.0f", percentile(w.lines_per_client, 0)) + " / " + fmt("%.0f", percentile(w.lines_per_client, 50)) +
+           " / " + fmt("%.0f", percentile(w.lines_per_client, 100));
+}
+
+// The rows on the lines' timing. The spread's target is for 100 clients or
+// fewer: one send pass is linear in the clients.
+void add_timing_rows(std::vector<Row> *rows, const Window &w)
+{
+    const std::vector<double> &iv = w.arrived.intervals;
+    const double median = percentile(iv, 50);
+    rows->push_back({"interval between lines, median", fmt("%.2f ms", median), "1000 +/- 5 ms",
+                     std::fabs(median - 1000.0) <= 5.0 ? 1 : 0});
+    rows->push_back({"interval between lines, p5 / p95", two("%.2f", percentile(iv, 5), percentile(iv, 95), " ms"), "",
+                     -1});
+    rows->push_back({"interval between lines, p1 / p99", two("%.2f", percentile(iv, 1), percentile(iv, 99), " ms"), "",
+                     -1});
+    rows->push_back({"interval between lines, min / max", two("%.2f", percentile(iv, 0), percentile(iv, 100), " ms"),
+                     "", -1});
+    rows->push_back({"each client's median interval, min / max",
+                     two("%.2f", percentile(w.client_medians, 0), percentile(w.client_medians, 100), " ms"), "", -1});
+    const bool targets = w.lines_per_client.size() <= 100;
+    const std::vector<double> &sp = w.arrived.spreads;
+    const double spread_median = percentile(sp, 50);
+    const double spread_p99 = percentile(sp, 99);
+    const double spread_max = percentile(sp, 100);
+    rows->push_back({"spread first..last client, median", fmt("%.3f ms", spread_median), targets ? "< 5 ms" : "",
+                     targets ? spread_median < 5.0 : -1});
+    rows->push_back({"spread first..last client, p99", fmt("%.3f ms", spread_p99), targets ? "< 5 ms" : "",
+                     targets ? spread_p99 < 5.0 : -1});
+    rows->push_back({"spread first..last client, max", fmt("%.3f ms", spread_max), targets ? "< 5 ms" : "",
+                     targets ? spread_max < 5.0 : -1});
+    rows->push_back({"  as read by the bench: interval median/p99",
+                     two("%.2f", percentile(w.read.intervals, 50), percentile(w.read.intervals, 99), " ms"), "", -1});
+    rows->push_back({"  as read by the bench: spread median/p99/max",
+                     fmt("%.3f", percentile(w.read.spreads, 50)) + " / " + fmt("%.3f", percentile(w.read.spreads, 99)) +
+                         " / " + fmt("%.3f ms", percentile(w.read.spreads, 100)),
+                     "", -1});
+}
+
+void add_line_rows(std::vector<Row> *rows, const Window &w)
+{
+    rows->push_back({"lines per client (min/median/max)", lines_row(w), "", -1});
+    rows->push_back({"malformed lines", std::to_string(w.malformed), "0", w.malformed == 0 ? 1 : 0});
+    rows->push_back({"missing lines", std::to_string(w.arrived.missing), "0", w.arrived.missing == 0 ? 1 : 0});
+    rows->push_back({"repeated lines in one cycle", std::to_string(w.arrived.duplicated), "0",
+                     w.arrived.duplicated == 0 ? 1 : 0});
+}
+
+void add_cpu_rows(std::vector<Row> *rows, const Window &w)
+{
+    rows->push_back({"server CPU per second", fmt("%.3f ms/s", cpu_ms_per_s(w)), "", -1});
+    rows->push_back({"server CPU per client per cycle", fmt("%.2f us", cpu_us_per_client_cycle(w, w.cpu_s)), "", -1});
+    rows->push_back({"  same from utime+stime", fmt("%.2f us", cpu_us_per_client_cycle(w, w.ticks_s)), "", -1});
+    if (w.threads_ended > 0)
+        rows->push_back({"  threads that ended in the window", std::to_string(w.threads_ended),
+                         "their run time is missing above; utime+stime has it", -1});
+    rows->push_back({"the bench's own CPU per second", fmt("%.3f ms/s", w.bench_cpu_s / w.seconds * 1000.0), "", -1});
+}
+
+void print_window_header(const Window &w, size_t clients)
+{
+    std::printf("\n%zu clients, %.1f s window (%ld whole cycles), %s; load average %s at the start, %s at the end\n\n",
+                clients, w.seconds, w.arrived.cycles, w.precise ? "CPU from per-thread run time" : "CPU from clock ticks",
+                w.load_start.c_str(), w.load_end.c_str());
+}
+
+int run_clients(const Options &options)
+{
+    Rig rig(options);
+    const int baseline_fds = open_descriptors(rig.pid());
+    std::printf("Program pid %d serving on port %d, camera simulator on %s:8000, work dir %s\n",
+                static_cast<int>(rig.pid()), rig.port(), rig.camera_address().c_str(), rig.dir().c_str());
+    std::vector<Client> clients = connect_clients(rig, options);
+    const Window w = measure_window(rig, clients, options.seconds);
     const long hwm = status_kib(rig.pid(), "VmHWM");
 
     // System calls, with strace attached for a few cycles.
@@ -784,8 +1109,7 @@ int run_clients(const Options &options)
     // be gone from the server.
     size_t closed = 0;
     for (size_t i = 0; i < clients.size(); i += 2) {
-        close(clients[i].fd);
-        clients[i].fd = -1;
+        close_client(clients[i]);
         ++closed;
     }
     const int expected_fds = baseline_fds + static_cast<int>(clients.size() - closed);
@@ -795,36 +1119,11 @@ int run_clients(const Options &options)
     while ((fds_now = open_descriptors(rig.pid())) != expected_fds && now_s() < fd_deadline)
         pump_for(clients, 0.5);
 
-    std::printf("\n%d clients, %.1f s window (%ld whole cycles), %s\n\n", options.clients, window, full_cycles,
-                precise ? "CPU from per-thread run time" : "CPU from clock ticks");
+    print_window_header(w, clients.size());
     std::vector<Row> rows;
-    rows.push_back({"lines per client (min/median/max)",
-                    fmt("%.0f", percentile(per_client, 0)) + " / " + fmt("%.0f", percentile(per_client, 50)) +
-                        " / " + fmt("%.0f", percentile(per_client, 100)),
-                    "", -1});
-    rows.push_back({"malformed lines", std::to_string(malformed), "0", malformed == 0 ? 1 : 0});
-    rows.push_back({"missing lines", std::to_string(missing), "0", missing == 0 ? 1 : 0});
-    rows.push_back({"repeated lines in one cycle", std::to_string(duplicated), "0", duplicated == 0 ? 1 : 0});
-    const double interval_median = percentile(arrived.intervals, 50);
-    rows.push_back({"interval between lines, median", fmt("%.2f ms", interval_median), "1000 +/- 5 ms",
-                    std::fabs(interval_median - 1000.0) <= 5.0 ? 1 : 0});
-    rows.push_back({"interval between lines, p99", fmt("%.2f ms", percentile(arrived.intervals, 99)), "", -1});
-    const double spread_median = percentile(arrived.spreads, 50);
-    const double spread_p99 = percentile(arrived.spreads, 99);
-    const double spread_max = percentile(arrived.spreads, 100);
-    rows.push_back({"spread first..last client, median", fmt("%.3f ms", spread_median), "< 5 ms",
-                    spread_median < 5.0 ? 1 : 0});
-    rows.push_back({"spread first..last client, p99", fmt("%.3f ms", spread_p99), "< 5 ms", spread_p99 < 5.0 ? 1 : 0});
-    rows.push_back({"spread first..last client, max", fmt("%.3f ms", spread_max), "< 5 ms", spread_max < 5.0 ? 1 : 0});
-    rows.push_back({"  as read by the bench: interval median/p99",
-                    fmt("%.2f", percentile(read.intervals, 50)) + " / " + fmt("%.2f ms", percentile(read.intervals, 99)),
-                    "", -1});
-    rows.push_back({"  as read by the bench: spread median/p99/max",
-                    fmt("%.3f", percentile(read.spreads, 50)) + " / " + fmt("%.3f", percentile(read.spreads, 99)) +
-                        " / " + fmt("%.3f ms", percentile(read.spreads, 100)),
-                    "", -1});
-    rows.push_back({"server CPU per client per cycle", fmt("%.2f us", cpu_per_client_cycle_us), "", -1});
-    rows.push_back({"  same from utime+stime", fmt("%.2f us", ticks_per_client_cycle_us), "", -1});
+    add_line_rows(&rows, w);
+    add_timing_rows(&rows, w);
+    add_cpu_rows(&rows, w);
     if (counts.empty()) {
         rows.push_back({"system calls per client per cycle", "n/a", "<= 4.1 (" + strace_why + ")", -1});
     } else {
@@ -850,7 +1149,159 @@ int run_clients(const Options &options)
     }
     for (Client &c : clients)
         if (c.fd >= 0)
-            close(c.fd);
+            close_client(c);
+    return 0;
+}
+
+// ---- MQTT phases -------------------------------------------------------------------
+
+// The program's log lines that mention MQTT.
+std::string mqtt_lines(const std::string &log)
+{
+    std::istringstream in(log);
+    std::string found;
+    for (std::string line; std::getline(in, line);)
+        if (line.find("MQTT") != std::string::npos)
+            found += "  " + line + "\n";
+    return found;
+}
+
+// Reads the clients until the program is seen publishing: the subscriber
+// has a message, or without one, the program has logged a line about MQTT.
+void await_publishing(Rig &rig, const Subscriber &subscriber, std::vector<Client> &clients)
+{
+    const double timeout_s = 15;
+    const double deadline = now_s() + timeout_s;
+    auto publishing = [&] {
+        return subscriber.present() ? subscriber.messages() > 0 : rig.log().find("MQTT") != std::string::npos;
+    };
+    while (!publishing()) {
+        if (now_s() > deadline || !rig.alive())
+            fail(std::string(subscriber.present() ? "the broker passed on no message" : "the program logged no MQTT line") +
+                 fmt(" within %.0f s of the clients being connected; the program's MQTT lines:\n", timeout_s) +
+                 mqtt_lines(rig.log()));
+        pump_for(clients, 0.2);
+    }
+}
+
+struct Phase {
+    std::string name;
+    Window window;
+    long mqtt_log_lines = 0;  // the program's lines mentioning MQTT, in the window
+    long published = -1;      // messages the subscriber received in the window; -1: none ran
+};
+
+void print_phase_table(const std::vector<Phase> &phases)
+{
+    std::vector<std::vector<std::string>> table;
+    std::vector<std::string> head{""};
+    for (const Phase &p : phases)
+        head.push_back(p.name);
+    table.push_back(head);
+    auto add = [&](const std::string &what, std::string (*cell)(const Phase &)) {
+        std::vector<std::string> row{what};
+        for (const Phase &p : phases)
+            row.push_back(cell(p));
+        table.push_back(row);
+    };
+    add("server CPU per second", [](const Phase &p) { return fmt("%.3f ms/s", cpu_ms_per_s(p.window)); });
+    add("server CPU per client per cycle",
+        [](const Phase &p) { return fmt("%.2f us", cpu_us_per_client_cycle(p.window, p.window.cpu_s)); });
+    add("interval median", [](const Phase &p) { return fmt("%.2f ms", percentile(p.window.arrived.intervals, 50)); });
+    add("interval p1 / p99", [](const Phase &p) {
+        return two("%.2f", percentile(p.window.arrived.intervals, 1), percentile(p.window.arrived.intervals, 99), "");
+    });
+    add("interval min / max", [](const Phase &p) {
+        return two("%.2f", percentile(p.window.arrived.intervals, 0), percentile(p.window.arrived.intervals, 100), "");
+    });
+    add("spread median / max", [](const Phase &p) {
+        return two("%.3f", percentile(p.window.arrived.spreads, 50), percentile(p.window.arrived.spreads, 100), "");
+    });
+    add("lines per client (min/median/max)", [](const Phase &p) { return lines_row(p.window); });
+    add("missing / repeated lines", [](const Phase &p) {
+        return std::to_string(p.window.arrived.missing) + " / " + std::to_string(p.window.arrived.duplicated);
+    });
+    add("MQTT log lines in the window", [](const Phase &p) { return std::to_string(p.mqtt_log_lines); });
+    add("messages the broker passed on",
+        [](const Phase &p) { return p.published < 0 ? std::string("-") : std::to_string(p.published); });
+    add("the bench's own CPU per second",
+        [](const Phase &p) { return fmt("%.3f ms/s", p.window.bench_cpu_s / p.window.seconds * 1000.0); });
+    add("load average at the start", [](const Phase &p) { return p.window.load_start; });
+    add("load average at the end", [](const Phase &p) { return p.window.load_end; });
+
+    std::vector<size_t> width(head.size(), 0);
+    for (const auto &row : table)
+        for (size_t k = 0; k < row.size(); ++k)
+            width[k] = std::max(width[k], row[k].size());
+    for (const auto &row : table) {
+        std::printf("  %-*s", static_cast<int>(width[0]), row[0].c_str());
+        for (size_t k = 1; k < row.size(); ++k)
+            std::printf("  %*s", static_cast<int>(width[k]), row[k].c_str());
+        std::printf("\n");
+    }
+}
+
+// The server with MQTT off, on, and on with its broker gone, in three
+// program runs of their own, each with fresh clients and the same window.
+// The broker of the last phase is ended (or frozen with --broker-pause) once
+// the program publishes, a few cycles before the window.
+int run_mqtt_phases(const Options &options)
+{
+    const double settle_s = 3;
+    std::vector<Phase> phases;
+    for (int k = 0; k < 3; ++k) {
+        Phase phase;
+        phase.name = k == 0 ? "MQTT off" : k == 1 ? "MQTT on" : options.broker_pause ? "broker paused" : "broker ended";
+        std::unique_ptr<Broker> broker;
+        std::unique_ptr<Subscriber> subscriber;
+        Options run = options;
+        if (k > 0) {
+            broker = std::make_unique<Broker>(options.mosquitto);
+            subscriber = std::make_unique<Subscriber>(*broker);
+            run.program_args.insert(run.program_args.end(), {"-m", broker->url()});
+        }
+        Rig rig(run);
+        std::printf("\n== %s: program pid %d on port %d%s\n", phase.name.c_str(), static_cast<int>(rig.pid()),
+                    rig.port(), broker ? (", broker " + broker->url()).c_str() : "");
+        std::fflush(stdout);
+        std::vector<Client> clients = connect_clients(rig, run);
+        if (broker) {
+            await_publishing(rig, *subscriber, clients);
+            if (k == 2) {
+                if (options.broker_pause)
+                    broker->pause();
+                else
+                    broker->stop();
+                pump_for(clients, settle_s);
+            }
+        }
+        const long mqtt0 = static_cast<long>(count_of(rig.log(), "MQTT"));
+        const long published0 = subscriber ? subscriber->messages() : -1;
+        phase.window = measure_window(rig, clients, options.seconds);
+        phase.mqtt_log_lines = static_cast<long>(count_of(rig.log(), "MQTT")) - mqtt0;
+        if (subscriber && subscriber->present())
+            phase.published = subscriber->messages() - published0;
+        for (Client &c : clients)
+            if (c.fd >= 0)
+                close_client(c);
+
+        print_window_header(phase.window, clients.size());
+        std::vector<Row> rows;
+        add_line_rows(&rows, phase.window);
+        add_timing_rows(&rows, phase.window);
+        add_cpu_rows(&rows, phase.window);
+        rows.push_back({"program's MQTT log lines in the window", std::to_string(phase.mqtt_log_lines), "", -1});
+        if (broker)
+            rows.push_back({"messages the broker passed on in the window",
+                            phase.published < 0 ? "n/a (mosquitto_sub is not installed)"
+                                                : std::to_string(phase.published),
+                            "", -1});
+        print_rows(rows);
+        std::fflush(stdout);
+        phases.push_back(phase);
+    }
+    std::printf("\nThe three phases, %d clients, %.0f s windows:\n\n", options.clients, options.seconds);
+    print_phase_table(phases);
     return 0;
 }
 
@@ -893,10 +1344,8 @@ int run_burst(const Options &options)
             }
             if (!retrying)
                 continue;
-            if (c.fd >= 0 && now - attempt_start[i] >= options.client_timeout) {
-                close(c.fd);
-                c.fd = -1;
-            }
+            if (c.fd >= 0 && now - attempt_start[i] >= options.client_timeout)
+                close_client(c);
             if (c.fd < 0 && retry_at[i] == 0)
                 retry_at[i] = now + 1;
             if (c.fd < 0 && now >= retry_at[i]) {
@@ -956,30 +1405,49 @@ int run_burst(const Options &options)
     print_rows(rows);
     for (Client &c : clients)
         if (c.fd >= 0)
-            close(c.fd);
+            close_client(c);
     return 0;
 }
 
-// As many descriptors as the hard limit allows: a burst needs one per client.
-void raise_descriptor_limit()
+// Raises the soft descriptor limit to the hard one, and the hard one too
+// where it is below `needed` and the bench may (as root). The bench holds one
+// descriptor per client, and the program it starts inherits the limit. Ends
+// the run when the limit stays below `needed`.
+void raise_descriptor_limit(rlim_t needed)
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        fail(std::string("getrlimit: ") + std::strerror(errno));
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+        const rlimit wanted{needed, needed};
+        if (setrlimit(RLIMIT_NOFILE, &wanted) == 0)
+            limit = wanted;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             std::fprintf(stderr, "thermometry-tcp-bench: cannot raise the descriptor limit: %s\n",
                          std::strerror(errno));
     }
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        fail(std::string("getrlimit: ") + std::strerror(errno));
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
+        fail("the descriptor limit is " + std::to_string(limit.rlim_cur) + " (hard limit " +
+             std::to_string(limit.rlim_max) + "), below the " + std::to_string(needed) +
+             " this run needs; raise the hard limit (ulimit -Hn, as a user with CAP_SYS_RESOURCE)");
 }
 
 void usage()
 {
     std::fprintf(stderr,
                  "usage: thermometry-tcp-bench [--program PATH] [--simulator PATH] [--clients N] [--seconds M]\n"
-                 "                             [--address 127.0.0.X] [--no-strace]\n"
+                 "                             [--connect-batch K] [--address 127.0.0.X] [--no-strace] [--mqtt]\n"
+                 "       thermometry-tcp-bench --mqtt-phases [--broker-pause] [--clients N] [--seconds M]\n"
+                 "                             [--connect-batch K] [--program PATH] [--simulator PATH]\n"
                  "       thermometry-tcp-bench --burst N [--client-timeout S] [--window S] [--program PATH]\n"
-                 "                             [--simulator PATH] [--address 127.0.0.X]\n"
-                 "       thermometry-tcp-bench --idle [SECONDS] [--program PATH] [--simulator PATH]\n");
+                 "                             [--simulator PATH] [--address 127.0.0.X] [--mqtt]\n"
+                 "       thermometry-tcp-bench --idle [SECONDS] [--program PATH] [--simulator PATH] [--mqtt]\n"
+                 "       --mosquitto PATH picks the broker (default $MOSQUITTO_BIN, else /usr/sbin/mosquitto)\n");
 }
 
 }  // namespace
@@ -989,6 +1457,7 @@ int main(int argc, char **argv)
     Options options;
     options.program = env_or("THERMOMETRY_BIN", "");
     options.simulator = env_or("CAMERA_SIM_BIN", "");
+    options.mosquitto = env_or("MOSQUITTO_BIN", "/usr/sbin/mosquitto");
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -1014,8 +1483,18 @@ int main(int argc, char **argv)
             options.client_timeout = std::atof(value().c_str());
         else if (arg == "--window")
             options.window = std::atof(value().c_str());
+        else if (arg == "--connect-batch")
+            options.connect_batch = std::atoi(value().c_str());
         else if (arg == "--no-strace")
             options.strace = false;
+        else if (arg == "--mqtt")
+            options.mqtt = true;
+        else if (arg == "--mqtt-phases")
+            options.mqtt_phases = true;
+        else if (arg == "--broker-pause")
+            options.broker_pause = true;
+        else if (arg == "--mosquitto")
+            options.mosquitto = value();
         else if (arg == "--idle") {
             options.idle = true;
             if (i + 1 < argc && argv[i + 1][0] != '-')
@@ -1026,15 +1505,27 @@ int main(int argc, char **argv)
         }
     }
     if (options.program.empty() || options.simulator.empty() || options.clients < 1 || options.seconds < 3 ||
-        options.burst < 0 || options.client_timeout < 0 || options.window < 0) {
+        options.burst < 0 || options.client_timeout < 0 || options.window < 0 || options.connect_batch < 1 ||
+        (options.mqtt_phases && (options.mqtt || options.idle || options.burst > 0)) ||
+        (options.broker_pause && !options.mqtt_phases)) {
         usage();
         std::fprintf(stderr, "set --program/--simulator or THERMOMETRY_BIN/CAMERA_SIM_BIN\n");
         return 2;
     }
     // A client the server drops must not end the bench.
     signal(SIGPIPE, SIG_IGN);
-    raise_descriptor_limit();
     try {
+        // The clients, the bench's own few, and the program's reserve of 64.
+        raise_descriptor_limit(static_cast<rlim_t>(options.idle ? 0 : std::max(options.clients, options.burst)) + 128);
+        if (options.mqtt_phases)
+            return run_mqtt_phases(options);
+        // Outlives the run, which it serves.
+        std::unique_ptr<Broker> broker;
+        if (options.mqtt) {
+            broker = std::make_unique<Broker>(options.mosquitto);
+            options.program_args.insert(options.program_args.end(), {"-m", broker->url()});
+            std::printf("MQTT broker %s (%s)\n", broker->url().c_str(), options.mosquitto.c_str());
+        }
         if (options.idle)
             return run_idle(options);
         return options.burst > 0 ? run_burst(options) : run_clients(options);

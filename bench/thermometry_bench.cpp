@@ -6,6 +6,7 @@
 #include "camera_link.h"
 #include "log_writer.h"
 #include "reading_format.h"
+#include "thermometry.h"
 
 #include <benchmark/benchmark.h>
 
