@@ -208,11 +208,14 @@ static std::vector<std::string> changed_environment(const std::vector<std::strin
 }
 
 Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
-                 const std::optional<FileLimit> &open_files, const std::vector<std::string> &env_changes)
+                 const std::optional<FileLimit> &open_files, const std::vector<std::string> &env_changes,
+                 Runs runs)
 {
     if (argv.empty())
         throw std::invalid_argument("Process needs at least argv[0]");
-    std::vector<std::string> words = launcher_words();
+    std::vector<std::string> words;
+    if (runs == Runs::on_target)
+        words = launcher_words();
     words.insert(words.end(), argv.begin(), argv.end());
     const std::string path = resolve_executable(words.front());
     std::vector<char *> exec_argv;
