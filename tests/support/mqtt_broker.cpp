@@ -67,7 +67,7 @@ subjectKeyIdentifier = hash
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 )";
@@ -129,14 +129,23 @@ void MqttBroker::write_config()
     // not write its database into this root-owned directory; "root" keeps
     // it (a broker started by anyone else stays that user anyway).
     config << "user root\n"
-           << "listener " << port_ << " " << host() << "\n"
            << "allow_anonymous " << (options_.require_password ? "false" : "true") << "\n";
     if (options_.require_password)
         config << "password_file " << dir_.file("passwords") << "\n";
-    if (options_.transport == MqttTransport::tls)
-        config << "cafile " << dir_.file("ca.crt") << "\n"
-               << "certfile " << dir_.file("server.crt") << "\n"
-               << "keyfile " << dir_.file("server.key") << "\n";
+    // "localhost" leads to ::1 first on most machines, and libmosquitto
+    // does not go on to 127.0.0.1 when ::1 refuses (with TLS it even waits
+    // for ever), so the broker listens on both where there is ::1.
+    std::vector<std::string> addresses = {host()};
+    if (ipv6_loopback_available())
+        addresses.push_back("::1");
+    for (const std::string &address : addresses) {
+        config << "listener " << port_ << " " << address << "\n";
+        // TLS settings belong to the listener above them.
+        if (options_.transport == MqttTransport::tls)
+            config << "cafile " << dir_.file("ca.crt") << "\n"
+                   << "certfile " << dir_.file("server.crt") << "\n"
+                   << "keyfile " << dir_.file("server.key") << "\n";
+    }
     // Retained messages and sessions are saved when the broker stops and
     // read when it starts.
     config << "persistence true\n"
@@ -170,10 +179,19 @@ bool MqttBroker::launch()
 void MqttBroker::stop()
 {
     expect_running("stop");
-    broker_->send_signal(SIGTERM);
-    if (paused_)
-        resume();  // a stopped process acts on SIGTERM only once continued
-    const std::optional<ExitStatus> status = broker_->wait_exit(stop_timeout);
+    // mosquitto's handler only marks that it should end, and its loop looks
+    // at the mark when its wait for sockets returns: a SIGTERM that comes
+    // just before the wait (right after start, say) is seen only when the
+    // wait times out, which may be many minutes. Each repeated SIGTERM ends
+    // the wait.
+    std::optional<ExitStatus> status;
+    const Clock::time_point deadline = Clock::now() + stop_timeout;
+    while (!status && Clock::now() < deadline) {
+        broker_->send_signal(SIGTERM);
+        if (paused_)
+            resume();  // a stopped process acts on SIGTERM only once continued
+        status = broker_->wait_exit(Millis(500));
+    }
     if (!status) {
         broker_->send_signal(SIGKILL);
         broker_->wait_exit(stop_timeout);

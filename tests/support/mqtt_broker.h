@@ -15,7 +15,7 @@ namespace testsupport {
 
 enum class MqttTransport {
     tcp,  // plain TCP
-    tls,  // TLS with a certificate for localhost and 127.0.0.1 from a throwaway CA
+    tls,  // TLS with a certificate for localhost, 127.0.0.1 and ::1 from a throwaway CA
 };
 
 struct MqttBrokerOptions {
@@ -33,8 +33,8 @@ struct MqttBrokerOptions {
 class MqttBroker {
 public:
     // Writes the files, then starts the broker on a free port of 127.0.0.1
-    // (retrying with another port when someone takes it first) and returns
-    // once it accepts clients.
+    // (and ::1) (retrying with another port when someone takes it first)
+    // and returns once it accepts clients.
     explicit MqttBroker(const MqttBrokerOptions &options = {});
     ~MqttBroker();  // SIGKILLs and reaps the broker if it runs
     MqttBroker(const MqttBroker &) = delete;
@@ -57,7 +57,8 @@ public:
 
     const MqttBrokerOptions &options() const { return options_; }
     // Where clients connect: 127.0.0.1, or by name "localhost" (both are in
-    // the TLS certificate); the port stays the same across restarts.
+    // the TLS certificate; the broker also listens on ::1 where the machine
+    // has it); the port stays the same across restarts.
     std::string host() const { return "127.0.0.1"; }
     uint16_t port() const { return port_; }
     // "mqtt" or "mqtts", and "SCHEME://127.0.0.1:PORT" (no credentials).
