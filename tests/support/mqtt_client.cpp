@@ -21,8 +21,9 @@ constexpr std::chrono::seconds disconnect_timeout{5};
 
 std::atomic<unsigned> g_client_count{0};
 
-// Never cleaned up: mosquitto_lib_cleanup() is process-wide and not counted,
-// so one client (or the code under test) must not undo another's init.
+// Once per process and never cleaned up: the library's set-up is process-wide
+// (OpenSSL's among it), and clients come and go, possibly beside code under
+// test that uses the library too.
 void init_library_once()
 {
     static const int result = mosquitto_lib_init();
