@@ -380,7 +380,7 @@ CHECK
 units_root=""
 check_packages ci amd64 "x86-64" env LD_BIND_NOW=1 LD_LIBRARY_PATH="$work/amd64-root/opt/thermometry"
 check_packages arm64 arm64 "ARM aarch64" \
-  qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_BIND_NOW=1 -E LD_LIBRARY_PATH="$work/arm64-root/opt/thermometry"
+  qemu-aarch64 -L / -E LD_BIND_NOW=1 -E LD_LIBRARY_PATH="$work/arm64-root/opt/thermometry"
 check_units "$units_root"
 check_sim_unit "$units_root"
 check_purge build/ci/packages/thermometry_"$version"_amd64.deb build/ci/packages/thermometry-camera-sim_"$version"_amd64.deb

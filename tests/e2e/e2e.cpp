@@ -17,7 +17,7 @@ Program::Program(const std::vector<std::string> &args, const std::optional<FileL
     std::vector<std::string> env{"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID",
                                  "LISTEN_PID",    "LISTEN_FDS",    "LISTEN_FDNAMES"};
     env.insert(env.end(), env_changes.begin(), env_changes.end());
-    process_ = std::make_unique<Process>(argv, dir_.path(), open_files, env, wrapper);
+    process_ = std::make_unique<Process>(argv, dir_.path(), open_files, env, Runs::on_target, wrapper);
 }
 
 ExitStatus Program::finish(Millis timeout)

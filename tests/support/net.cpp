@@ -220,4 +220,17 @@ bool port_accepts_connections(uint16_t port)
     return accepted;
 }
 
+bool ipv6_loopback_available()
+{
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
 }  // namespace testsupport

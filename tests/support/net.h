@@ -73,6 +73,10 @@ uint16_t free_tcp_port();
 // Whether a connection to 127.0.0.1:port is accepted right now.
 bool port_accepts_connections(uint16_t port);
 
+// Whether this machine has the IPv6 loopback address ::1 (a container may
+// not), where "localhost" may lead first.
+bool ipv6_loopback_available();
+
 }  // namespace testsupport
 
 #endif  // THERMOMETRY_TESTS_NET_H

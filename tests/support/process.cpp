@@ -209,13 +209,15 @@ static std::vector<std::string> changed_environment(const std::vector<std::strin
 
 Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
                  const std::optional<FileLimit> &open_files, const std::vector<std::string> &env_changes,
-                 const std::vector<std::string> &wrapper)
+                 Runs runs, const std::vector<std::string> &wrapper)
 {
     if (argv.empty())
         throw std::invalid_argument("Process needs at least argv[0]");
     std::vector<std::string> words = wrapper;
-    const std::vector<std::string> launcher = launcher_words();
-    words.insert(words.end(), launcher.begin(), launcher.end());
+    if (runs == Runs::on_target) {
+        const std::vector<std::string> launcher = launcher_words();
+        words.insert(words.end(), launcher.begin(), launcher.end());
+    }
     words.insert(words.end(), argv.begin(), argv.end());
     const std::string path = resolve_executable(words.front());
     std::vector<char *> exec_argv;

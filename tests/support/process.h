@@ -58,10 +58,16 @@ struct FileLimit {
     unsigned long hard = 0;
 };
 
+// What a started program is built for: the target, so it runs behind the
+// launcher (the programs under test), or this machine, so it runs directly
+// whatever the target (a broker, openssl, ...).
+enum class Runs { on_target, on_host };
+
 class Process {
 public:
     // Starts argv[0] (a path) with exactly these arguments, argv[0] included,
-    // in directory cwd, with the launcher's words in front. The child gets
+    // in directory cwd, with the launcher's words in front unless it runs on
+    // the host (argv[0] may then also be a name to look up on PATH). The child gets
     // /dev/null as stdin, pipes as stdout and stderr, no other descriptor,
     // default signal handling, the given descriptor limit (else the test's),
     // and dies with the thread that started it. The child's environment is
@@ -71,7 +77,8 @@ public:
     // runs argv itself (such as systemd-socket-activate).
     Process(const std::vector<std::string> &argv, const std::string &cwd,
             const std::optional<FileLimit> &open_files = std::nullopt,
-            const std::vector<std::string> &env_changes = {}, const std::vector<std::string> &wrapper = {});
+            const std::vector<std::string> &env_changes = {}, Runs runs = Runs::on_target,
+            const std::vector<std::string> &wrapper = {});
     ~Process();  // SIGKILLs and reaps the child if it still runs
 
     Process(const Process &) = delete;
