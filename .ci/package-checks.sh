@@ -17,6 +17,7 @@ trap 'rm -rf "$work"' EXIT
 version="$(sed -n 's/^project(thermometry VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
 depends="libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)"
+program_depends="$depends, libmosquitto1 (>= 2.0)"
 
 # The exact contents, as dpkg-deb --contents lists them: mode owner path.
 program_contents="drwxr-xr-x root/root ./lib/
@@ -129,7 +130,7 @@ check_packages() {  # PRESET DEB-ARCH FILE-ARCH RUNNER...
   expect_field "$program" Package thermometry
   expect_field "$program" Architecture "$arch"
   expect_field "$program" Version "$version"
-  expect_field "$program" Depends "$depends"
+  expect_field "$program" Depends "$program_depends"
   expect_field "$program" Suggests thermometry-camera-sim
   expect_field "$standin" Package thermometry-camera-sim
   expect_field "$standin" Architecture "$arch"

@@ -125,10 +125,12 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE thermometry)
 # this with the symbol versions the binaries of both architectures ask for.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(THERMOMETRY_DEB_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+# The program's MQTT output; the simulator and the stand-in need it not.
+set(THERMOMETRY_DEB_PROGRAM_DEPENDS "${THERMOMETRY_DEB_DEPENDS}, libmosquitto1 (>= 2.0)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME thermometry)
-set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "${THERMOMETRY_DEB_DEPENDS}")
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "${THERMOMETRY_DEB_PROGRAM_DEPENDS}")
 # Suggested rather than recommended: on a machine with a camera the vendor's
 # library takes the stand-in's place, and apt should not bring it in.
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SUGGESTS "thermometry-camera-sim")

@@ -38,10 +38,41 @@ static_assert(std::atomic<float>::is_always_lock_free, "the temperature must be 
 // For the service manager's status line only.
 static std::atomic<int64_t> g_reading_ms{-1};
 
+// The latest reading with its arrival, and the link's latest failure:
+// written by the callback thread, copied out by outputs on their own
+// threads. g_record_mutex guards g_record and takes no other lock.
+static std::mutex &g_record_mutex = make_immortal<std::mutex>();
+static reading_record g_record;
+// Told of each change of g_record; see set_reading_observer().
+static std::atomic<void (*)()> g_reading_observer{nullptr};
+
 static int64_t steady_ms()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+static int64_t utc_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+reading_record latest_reading_record()
+{
+    std::lock_guard<std::mutex> lock(g_record_mutex);
+    return g_record;
+}
+
+void set_reading_observer(void (*observer)())
+{
+    g_reading_observer.store(observer);
+}
+
+static void tell_reading_observer()
+{
+    if (void (*observer)() = g_reading_observer.load())
+        observer();
 }
 
 // Link state. Start-up writes it on the main thread; the shutdown may run on
@@ -52,6 +83,14 @@ static std::mutex &g_link_mutex = make_immortal<std::mutex>();
 static std::atomic<bool> initialized{false};
 static std::atomic<int32_t> lUserID{-1};
 static std::atomic<int32_t> lHandle{-1};
+// The camera's address as the URL gives it, once start-up has parsed it.
+// Main thread only.
+static std::string g_camera_address;
+
+const std::string &camera_address()
+{
+    return g_camera_address;
+}
 
 float get_latest_temperature()
 {
@@ -78,8 +117,17 @@ static void handle_data_record(const void *buffer, uint32_t length)
         return;
     float celsius = 0.0f;
     std::memcpy(&celsius, record + data_temperature_offset, sizeof celsius);
+    const int64_t arrived_ms = steady_ms();
     latest_temperature.store(celsius, std::memory_order_relaxed);
-    g_reading_ms.store(steady_ms(), std::memory_order_relaxed);
+    g_reading_ms.store(arrived_ms, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(g_record_mutex);
+        ++g_record.readings;
+        g_record.celsius = celsius;
+        g_record.utc_ms = utc_ms();
+        g_record.steady_ms = arrived_ms;
+    }
+    tell_reading_observer();
     log_message("Updated temperature: " + format_fixed(celsius) + "\xC2\xB0" + "C");
 }
 
@@ -93,8 +141,15 @@ static void handle_status_record(const void *buffer, uint32_t length)
     std::memcpy(&code, static_cast<const unsigned char *>(buffer) + 4, sizeof code);
     if (status == NET_SDK_CALLBACK_STATUS_SUCCESS)
         log_message("Callback status: SUCCESS");
-    else if (status == NET_SDK_CALLBACK_STATUS_FAILED)
-        log_message("NET_DVR_GET_MANUALTHERM_INFO failed, error code: " + std::to_string(code));
+    if (status != NET_SDK_CALLBACK_STATUS_FAILED)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(g_record_mutex);
+        ++g_record.failures;
+        g_record.failure_steady_ms = steady_ms();
+    }
+    tell_reading_observer();
+    log_message("NET_DVR_GET_MANUALTHERM_INFO failed, error code: " + std::to_string(code));
 }
 
 void GetThermInfoCallback(uint32_t type, void *buffer, uint32_t length, void * /*user_data*/)
@@ -179,6 +234,7 @@ int init_thermometry(const std::string &url, int32_t channel)
         return -1;
     }
     log_message(describe_rtsp_params(params) + ", Channel=" + std::to_string(channel));
+    g_camera_address = params.ip;
 
     if (!NET_DVR_Init()) {
         log_message("NET_DVR_Init failed");

@@ -23,10 +23,10 @@ bool parse_int_option(const char *text, int32_t *value)
     return true;
 }
 
-// Files named by "-s @FILE" hold at most this many bytes.
+// Files named by "-s @FILE" and "-m @FILE" hold at most this many bytes.
 static constexpr size_t max_url_file_size = 4096;
 
-bool read_url_file(const std::string &path, std::string *url, std::string *reason)
+bool read_first_line(const std::string &path, std::string *line, std::string *reason)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -56,9 +56,17 @@ bool read_url_file(const std::string &path, std::string *url, std::string *reaso
         *reason = "the file is larger than " + std::to_string(max_url_file_size) + " bytes";
         return false;
     }
-    std::string line = content.substr(0, content.find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+    *line = content.substr(0, content.find('\n'));
+    if (!line->empty() && line->back() == '\r')
+        line->pop_back();
+    return true;
+}
+
+bool read_url_file(const std::string &path, std::string *url, std::string *reason)
+{
+    std::string line;
+    if (!read_first_line(path, &line, reason))
+        return false;
     if (line.empty()) {
         *reason = "the first line is empty";
         return false;

@@ -20,6 +20,7 @@ static void print_usage(const char *program)
     std::fputs("  -s <rtsp_url>   : RTSP URL (required)\n"
                "  -c <channel>    : Channel number (default: 2)\n"
                "  -t <tcp_port>   : TCP port for server mode (optional)\n"
+               "  -m <mqtt_url>   : MQTT broker to publish readings to (optional)\n"
                "\n"
                "If -t is provided: runs as TCP server, sending temperature data to clients\n"
                "If -t is omitted: runs in console mode, printing temperature to stdout\n",
@@ -27,13 +28,13 @@ static void print_usage(const char *program)
     std::fflush(stderr);
 }
 
-// Overwrites the password inside an -s argument in argv's own memory, so
-// that ps and /proc/PID/cmdline no longer show it.
-static void scrub_password(char *argument)
+// Overwrites the password inside an -s or -m argument in argv's own memory,
+// so that ps and /proc/PID/cmdline no longer show it.
+static void scrub_password(char *argument, bool (*find)(const std::string &, size_t *, size_t *))
 {
     size_t begin = 0;
     size_t length = 0;
-    if (find_url_password(argument, &begin, &length))
+    if (find(argument, &begin, &length))
         std::memset(argument + begin, '*', length);
 }
 
@@ -47,15 +48,29 @@ static bool read_int_option(char option, const char *text, int32_t *value, const
     return false;
 }
 
-// "-s @FILE": the URL is the file's first line. The file keeps the password
-// off the command line, which every user of the machine can read.
-static bool read_url_argument(std::string *url, const char *program)
+// "-s @FILE", "-m @FILE": the URL is the file's first line. The file keeps
+// the password off the command line, which every user of the machine can
+// read. An empty first line is refused for the camera and stands for "no
+// broker" for MQTT.
+static bool read_url_argument(std::string *url, const char *what, bool empty_allowed, const char *program)
 {
     const std::string path = url->substr(1);
     std::string reason;
-    if (read_url_file(path, url, &reason))
+    if (empty_allowed ? read_first_line(path, url, &reason) : read_url_file(path, url, &reason))
         return true;
-    std::fprintf(stderr, "Failed to read the camera URL from %s: %s\n", path.c_str(), reason.c_str());
+    std::fprintf(stderr, "Failed to read the %s URL from %s: %s\n", what, path.c_str(), reason.c_str());
+    print_usage_line(program);
+    std::fflush(stderr);
+    return false;
+}
+
+// An -m URL that is good to use; otherwise the problem and the usage line.
+static bool check_mqtt_argument(const std::string &url, const char *program)
+{
+    const std::string problem = check_mqtt_url(url);
+    if (problem.empty())
+        return true;
+    std::fprintf(stderr, "Invalid MQTT URL: %s\n", problem.c_str());
     print_usage_line(program);
     std::fflush(stderr);
     return false;
@@ -67,13 +82,21 @@ int main(int argc, char *argv[])
     int32_t channel = 2;
     int32_t port = -1;
     std::vector<char *> url_arguments;
+    std::string mqtt_url;
+    bool mqtt_given = false;
+    std::vector<char *> mqtt_arguments;
 
     int option;
-    while ((option = getopt(argc, argv, "s:c:t:")) != -1) {
+    while ((option = getopt(argc, argv, "s:c:t:m:")) != -1) {
         switch (option) {
         case 's':
             url = optarg;
             url_arguments.push_back(optarg);
+            break;
+        case 'm':
+            mqtt_url = optarg;
+            mqtt_given = true;
+            mqtt_arguments.push_back(optarg);
             break;
         case 'c':
             if (!read_int_option('c', optarg, &channel, argv[0]))
@@ -89,7 +112,9 @@ int main(int argc, char *argv[])
         }
     }
     for (char *argument : url_arguments)
-        scrub_password(argument);
+        scrub_password(argument, find_url_password);
+    for (char *argument : mqtt_arguments)
+        scrub_password(argument, find_mqtt_password);
 
     if (url.empty()) {
         std::fputs("Missing required argument: -s <rtsp_url>\n", stderr);
@@ -97,7 +122,11 @@ int main(int argc, char *argv[])
         std::fflush(stderr);
         return -1;
     }
-    if (url[0] == '@' && !read_url_argument(&url, argv[0]))
+    if (url[0] == '@' && !read_url_argument(&url, "camera", false, argv[0]))
+        return -1;
+    if (mqtt_given && !mqtt_url.empty() && mqtt_url[0] == '@' && !read_url_argument(&mqtt_url, "MQTT", true, argv[0]))
+        return -1;
+    if (!mqtt_url.empty() && !check_mqtt_argument(mqtt_url, argv[0]))
         return -1;
 
     take_passed_sockets();
@@ -111,6 +140,9 @@ int main(int argc, char *argv[])
         return -1;
     }
 
+    if (mqtt_given)
+        start_mqtt_output(mqtt_url, channel);
+
     if (port < 1)
         run_console_mode();
 
@@ -120,6 +152,7 @@ int main(int argc, char *argv[])
     // The server returns only when it could not be set up: a failure that a
     // service manager must see.
     claim_exit();
+    stop_outputs();
     cleanup_thermometry();
     close_log();
     return -1;

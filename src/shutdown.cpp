@@ -30,6 +30,26 @@ std::unique_lock<std::mutex> lock_main_work()
     return std::unique_lock<std::mutex>(g_main_work_mutex);
 }
 
+// The outputs' goodbyes, in the order they were added; each taken once.
+static std::atomic<void (*)()> g_shutdown_steps[4];
+
+void add_shutdown_step(void (*step)())
+{
+    for (auto &slot : g_shutdown_steps) {
+        void (*empty)() = nullptr;
+        if (slot.compare_exchange_strong(empty, step))
+            return;
+    }
+    log_message("Too many shutdown steps: one is left out");
+}
+
+void stop_outputs()
+{
+    for (auto &slot : g_shutdown_steps)
+        if (void (*step)() = slot.exchange(nullptr))
+            step();
+}
+
 static void wait_forever()
 {
     for (;;)
@@ -52,6 +72,7 @@ void claim_exit()
     g_main_work_mutex.lock();  // released only by the end of the process
     notify_stopping(signo);
     log_message("Received signal " + std::to_string(signo) + ", cleaning up...");
+    stop_outputs();
     cleanup_thermometry();
     close_log();
     // No exit(): the main thread may be mid-cycle, and static destructors

@@ -13,4 +13,10 @@
 // never reach a client. Blocks for good once a shutdown has begun.
 std::unique_lock<std::mutex> lock_main_work();
 
+// Adds step to what a shutdown (or main, ending on a failure) does first,
+// before the camera link goes down: an output that runs on a thread of its
+// own says goodbye and stops. Each step runs once; at most four. Main
+// thread, before the mode starts.
+void add_shutdown_step(void (*step)());
+
 #endif  // THERMOMETRY_SHUTDOWN_H

@@ -1,11 +1,13 @@
 // thermometry: reads a network thermal camera's live temperature through the
-// camera SDK and hands it on, on the console or to TCP clients. This header
+// camera SDK and hands it on, on the console or to TCP clients, and to an
+// MQTT broker. This header
 // is what main calls; each concern behind it has a source file of its own,
 // and a header of its own for what the other concerns and the tests need.
 //
 // Threads: the main thread (start-up, console mode or TCP server), the SDK's
-// callback thread(s), and one signal thread that waits for SIGINT, SIGTERM or
-// SIGHUP and carries out the shutdown. Every operation says who may call it.
+// callback thread(s), one signal thread that waits for SIGINT, SIGTERM or
+// SIGHUP and carries out the shutdown, and the MQTT output's thread when -m
+// asks for it. Every operation says who may call it.
 //
 // Locks, outermost first; a thread holding one takes only those after it:
 //   1. the main work lock (shutdown.cpp): one console line or server cycle,
@@ -13,7 +15,9 @@
 //   2. g_link_mutex (camera_link.cpp): the stream's start and its shutdown;
 //      g_notify_mutex (service_notify.cpp): the notification socket;
 //      neither is taken under the other;
-//   3. g_log_mutex (log_writer.cpp): the day file and standard output.
+//   3. g_record_mutex (camera_link.cpp): the reading handed to the outputs;
+//      g_log_mutex (log_writer.cpp): the day file and standard output;
+//      neither is taken under the other.
 #ifndef THERMOMETRY_H
 #define THERMOMETRY_H
 
@@ -34,6 +38,10 @@ bool parse_int_option(const char *text, int32_t *value);
 // when the file cannot be read, is larger than 4096 bytes (a URL is at most
 // 2048) or its first line is empty.
 bool read_url_file(const std::string &path, std::string *url, std::string *reason);
+
+// The same, but an empty first line is read as it is ("-m @path": an empty
+// MQTT URL turns the output off).
+bool read_first_line(const std::string &path, std::string *line, std::string *reason);
 
 // Where the password of a URL lies: when it has "://" followed later by an
 // '@', the characters between the first ':' after "://" and the last '@'.
@@ -84,6 +92,29 @@ void claim_exit();
 // and unsets the variables. Call from main before any thread starts; the
 // TCP server serves them instead of binding a socket of its own.
 void take_passed_sockets();
+
+// Stops the outputs that run on threads of their own, after each has said
+// goodbye where it can (the MQTT output's status offline). Main, on its way
+// out after a failure; a signal's shutdown does the same by itself.
+void stop_outputs();
+
+// ---- MQTT output (mqtt_url.cpp, mqtt_output.cpp) ---------------------------
+
+// What is wrong with an -m URL, in words that never show its password; ""
+// when it is a good one. Pure.
+std::string check_mqtt_url(const std::string &url);
+
+// Where the password of an -m URL lies (between the ':' after the user and
+// the '@' before the host). Sets *begin and *length and returns true, or
+// returns false when there is none.
+bool find_mqtt_password(const std::string &url, size_t *begin, size_t *length);
+
+// Starts publishing readings to the broker of url, on a thread of its own
+// that connects and reconnects by itself: the broker is never needed for
+// anything else to run. An empty url, like an -m not given, starts nothing
+// (and says so). Returns false after logging why it could not start.
+// Main thread, once, after init_thermometry succeeded.
+bool start_mqtt_output(const std::string &url, int32_t channel);
 
 // ---- console mode (console.cpp) --------------------------------------------
 

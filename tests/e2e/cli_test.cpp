@@ -18,6 +18,7 @@ std::string full_usage(const std::string &program)
            "  -s <rtsp_url>   : RTSP URL (required)\n"
            "  -c <channel>    : Channel number (default: 2)\n"
            "  -t <tcp_port>   : TCP port for server mode (optional)\n"
+           "  -m <mqtt_url>   : MQTT broker to publish readings to (optional)\n"
            "\n"
            "If -t is provided: runs as TCP server, sending temperature data to clients\n"
            "If -t is omitted: runs in console mode, printing temperature to stdout\n";
@@ -65,6 +66,27 @@ const Refusal kRefusals[] = {
     {"UrlFileTooLong", {"-s", "@/dev/zero"},
      [](const std::string &p) {
          return "Failed to read the camera URL from /dev/zero: the file is larger than 4096 bytes\n" + usage_line(p);
+     }},
+    // -m: a URL that cannot be used is refused before anything starts, and
+    // never shown, for it may hold a password.
+    {"MqttUrlValueMissing", {"-s", kUrl, "-m"},
+     [](const std::string &p) { return p + ": option requires an argument -- 'm'\n" + full_usage(p); }},
+    {"MqttUrlScheme", {"-s", kUrl, "-m", "http://u:pw@broker"},
+     [](const std::string &p) { return "Invalid MQTT URL: the scheme is not mqtt:// or mqtts://\n" + usage_line(p); }},
+    {"MqttUrlUnknownKey", {"-m", "mqtt://u:pw@broker/site?retain=1", "-s", kUrl},
+     [](const std::string &p) {
+         return "Invalid MQTT URL: unknown key 'retain' (known: cafile, discovery)\n" + usage_line(p);
+     }},
+    {"MqttUrlBadPort", {"-s", kUrl, "-m", "mqtt://broker:70000"},
+     [](const std::string &p) { return "Invalid MQTT URL: the port is not a number from 1 to 65535\n" + usage_line(p); }},
+    {"MqttUrlWildcardTopic", {"-s", kUrl, "-m", "mqtt://broker/site/#"},
+     [](const std::string &p) {
+         return "Invalid MQTT URL: the base topic holds a wildcard ('+' or '#')\n" + usage_line(p);
+     }},
+    {"MqttUrlFileMissing", {"-s", kUrl, "-m", "@/nonexistent/thermometry.mqtt"},
+     [](const std::string &p) {
+         return "Failed to read the MQTT URL from /nonexistent/thermometry.mqtt: No such file or directory\n" +
+                usage_line(p);
      }},
 };
 

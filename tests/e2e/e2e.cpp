@@ -112,7 +112,7 @@ std::string login_failed_line(int code, const std::string &address, int retries_
 bool is_stream_line(const std::string &line)
 {
     return starts_with(line, "Updated temperature: ") || line == "Callback status: SUCCESS" ||
-           starts_with(line, "NET_DVR_GET_MANUALTHERM_INFO failed, error code: ");
+           starts_with(line, "NET_DVR_GET_MANUALTHERM_INFO failed, error code: ") || starts_with(line, "MQTT ");
 }
 
 size_t next_own_line(const std::vector<std::string> &log, size_t after)

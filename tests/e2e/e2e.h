@@ -108,8 +108,8 @@ std::string parsed_url_line(const std::string &address);
 // The start-up's login retry line.
 std::string login_failed_line(int code, const std::string &address, int retries_left);
 
-// Lines the SDK's thread logs at any moment: readings, status records and
-// the loss of the link.
+// Lines other threads log at any moment: the SDK's (readings, status
+// records and the loss of the link) and the MQTT output's.
 bool is_stream_line(const std::string &line);
 
 // Index of the first line after `after` that is not a stream line; npos if

@@ -1,4 +1,6 @@
-// How a reading is written for the console and for the TCP clients.
+// How a reading is written for the console, the TCP clients and the MQTT
+// broker, and the MQTT output's names.
+#include "mqtt_messages.h"
 #include "reading_format.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +52,31 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TemperatureLine, UsualReadingIsEighteenBytes)
 {
     EXPECT_EQ(format_temperature_line(36.5f).size(), 18u);
+}
+
+TEST(MqttMessagesTest, ReadingIsTheClientLinesNumberWithoutTrailingZerosAndItsUtcTime)
+{
+    constexpr int64_t kTime = 1781013600123;  // 2026-06-09 14:00:00.123 UTC
+    EXPECT_EQ(temperature_payload(36.5f, kTime), "{\"tmp\":36.5,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+    EXPECT_EQ(temperature_payload(36.6f, kTime), "{\"tmp\":36.599998,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+    EXPECT_EQ(temperature_payload(0.0f, kTime - 123), "{\"tmp\":0,\"time\":\"2026-06-09T14:00:00.000Z\"}");
+    EXPECT_EQ(temperature_payload(-0.0f, kTime), "{\"tmp\":0,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+    EXPECT_EQ(temperature_payload(-4.25f, kTime), "{\"tmp\":-4.25,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+    EXPECT_EQ(temperature_payload(NAN, kTime), "{\"tmp\":null,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+    EXPECT_EQ(temperature_payload(1e6f, kTime), "{\"tmp\":1000000,\"time\":\"2026-06-09T14:00:00.123Z\"}");
+}
+
+TEST(MqttMessagesTest, NamesAreStablePerBaseTopicAndDistinctAcrossThem)
+{
+    EXPECT_EQ(default_base_topic("192.0.2.10", 2), "thermometry/192.0.2.10/2");
+    EXPECT_EQ(default_base_topic("cam#1+x/y", 3), "thermometry/cam_1_x_y/3");
+    const std::string id = mqtt_client_id("thermometry/192.0.2.10/2");
+    EXPECT_EQ(id.size(), 23u);
+    EXPECT_EQ(id, mqtt_client_id("thermometry/192.0.2.10/2"));
+    EXPECT_NE(id, mqtt_client_id("thermometry/192.0.2.10/3"));
+    EXPECT_EQ(mqtt_unique_id("thermometry/192.0.2.10/2"), "thermometry_" + id.substr(11));
+    EXPECT_EQ(discovery_topic("homeassistant", "thermometry/192.0.2.10/2"),
+              "homeassistant/sensor/" + mqtt_unique_id("thermometry/192.0.2.10/2") + "/config");
 }
 
 }  // namespace
