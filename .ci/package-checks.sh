@@ -85,25 +85,26 @@ expect_covered_by_depends() {  # FILE
   echo "ok: $1 needs GLIBC_${glibc:-none}, GLIBCXX_${glibcxx:-none}: covered by Depends"
 }
 
-# The camera URL holds the password: a unit hands it to the program as a
-# credential file (-s @FILE), never on a command line, which /proc shows to
-# every user, nor through env. The unit reports readiness and keeps a
+# The camera's and the broker's URLs hold passwords: a unit hands them to the
+# program as credential files (-s @FILE, -m @FILE), never on a command line,
+# which /proc shows to every user, nor through env; the broker's is optional. The unit reports readiness and keeps a
 # watchdog, and its journal lines are tagged.
 check_unit_secrets() {  # UNIT-FILE NAME-OF-THE-URL-FILE
   local unit="$1" name="$2" tag exec
   tag=thermometry; [ "$name" = thermometry ] || tag='thermometry@%i'
-  grep -qxF "ExecStart=/opt/thermometry/thermometry -s @%d/url -c \${THERMOMETRY_CHANNEL} -t \${THERMOMETRY_PORT}" "$unit" ||
-    fail "$(basename "$unit") does not start /opt/thermometry/thermometry with the URL's credential"
+  grep -qxF "ExecStart=/opt/thermometry/thermometry -s @%d/url -c \${THERMOMETRY_CHANNEL} -t \${THERMOMETRY_PORT} -m @%d/mqtt" "$unit" ||
+    fail "$(basename "$unit") does not start /opt/thermometry/thermometry with the URLs' credentials"
   exec="$(grep -E '^[[:space:]]*Exec[A-Za-z]*=' "$unit")"
-  if grep -qiE 'THERMOMETRY_URL|rtsp:|passw|env ' <<<"$exec"; then
+  if grep -qiE 'THERMOMETRY_URL|rtsp:|mqtts?:|passw|env ' <<<"$exec"; then
     fail "$(basename "$unit") passes the URL or a password on a command line: $exec"
   fi
   local line
-  for line in "LoadCredential=url:/etc/thermometry/$name.url" UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
+  for line in "LoadCredential=url:/etc/thermometry/$name.url" "LoadCredential=mqtt:/etc/thermometry/$name.mqtt" \
+      SetCredential=mqtt: UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
       "SyslogIdentifier=$tag"; do
     grep -qxF "$line" "$unit" || fail "$(basename "$unit") lacks $line"
   done
-  echo "ok: $(basename "$unit"): URL as a credential, not on the command line; Type=notify, watchdog, tag $tag"
+  echo "ok: $(basename "$unit"): camera and MQTT URLs as credentials, not on the command line; Type=notify, watchdog, tag $tag"
 }
 
 check_packages() {  # PRESET DEB-ARCH FILE-ARCH RUNNER...
