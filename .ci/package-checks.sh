@@ -42,6 +42,7 @@ drwxr-xr-x root/root ./usr/share/doc/thermometry/
 -rw-r--r-- root/root ./usr/share/doc/thermometry/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/thermometry/copyright
 -rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.env.example
+-rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.mqtt.example
 -rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.url.example
 drwxr-xr-x root/root ./usr/share/lintian/
 drwxr-xr-x root/root ./usr/share/lintian/overrides/
