@@ -70,13 +70,19 @@ trap end_helpers EXIT
 # orderly shutdown ends the demo.
 trap '[ -z "$program_pid" ] || kill -INT "$program_pid" 2>/dev/null || true' INT TERM
 
+# Waits up to five seconds for a started helper to say it is ready; if it
+# ends first, shows what it said and ends the demo.
+wait_ready() {  # PID OUTPUT-FILE PATTERN
+  for _ in $(seq 50); do
+    grep -q "$3" "$2" 2>/dev/null && return 0
+    kill -0 "$1" 2>/dev/null || { cat "$2" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+
 "$build/sim/camera-sim" --listen "$address:8000" --sine 36.5:1.5:20 >"$sim_log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 50); do
-  grep -q "^listening on" "$sim_log" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$sim_log" >&2; exit 1; }
-  sleep 0.1
-done
+wait_ready "$sim_pid" "$sim_log" "^listening on"
 
 # A broker on a free port of 127.0.0.1 (not the system's, if it has one),
 # and a subscriber that shows everything it passes on.
@@ -93,11 +99,7 @@ if [ "$mqtt_demo" -eq 1 ]; then
   # goodbye (status offline) they still pass on and show; then they go.
   setsid /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.out" 2>&1 &
   broker_pid=$!
-  for _ in $(seq 50); do
-    grep -q " running" "$work/mosquitto.out" 2>/dev/null && break
-    kill -0 "$broker_pid" 2>/dev/null || { cat "$work/mosquitto.out" >&2; exit 1; }
-    sleep 0.1
-  done
+  wait_ready "$broker_pid" "$work/mosquitto.out" " running"
   setsid mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t '#' -F 'mqtt <- %t %p' &
   sub_pid=$!
   mqtt_args=(-m "mqtt://127.0.0.1:$mqtt_port")
