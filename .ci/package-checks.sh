@@ -101,7 +101,7 @@ check_unit_secrets() {  # UNIT-FILE NAME-OF-THE-URL-FILE
   fi
   local line
   for line in "LoadCredential=url:/etc/thermometry/$name.url" "LoadCredential=mqtt:/etc/thermometry/$name.mqtt" \
-      SetCredential=mqtt: UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
+      'SetCredential=mqtt:\n' UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
       "SyslogIdentifier=$tag"; do
     grep -qxF "$line" "$unit" || fail "$(basename "$unit") lacks $line"
   done

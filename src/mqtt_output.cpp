@@ -78,6 +78,7 @@ private:
     void connected() override;
     void message(const std::string &topic, const std::string &payload, bool retained) override;
     void publish_updates(int64_t now);
+    void publish_camera_state(bool online);
     void publish_discovery();
 
     const mqtt_settings settings_;
@@ -122,6 +123,12 @@ void mqtt_output::message(const std::string &topic, const std::string &payload, 
                               static_cast<int64_t>(random_() % (rediscovery_max_ms - rediscovery_min_ms));
 }
 
+void mqtt_output::publish_camera_state(bool online)
+{
+    connection_.publish(base_ + "/camera", online ? "online" : "offline", 1, true);
+    camera_published_ = online ? 1 : 0;
+}
+
 void mqtt_output::publish_discovery()
 {
     connection_.publish(discovery_topic(settings_.discovery_prefix, base_),
@@ -136,15 +143,16 @@ void mqtt_output::publish_updates(int64_t now)
     const reading_record record = latest_reading_record();
     const bool fresh = record.readings > 0 && now - record.steady_ms < stale_after_ms &&
                        (record.failures == 0 || record.steady_ms > record.failure_steady_ms);
-    // The camera online first, then the reading that made it so.
-    if (camera_published_ != (fresh ? 1 : 0)) {
-        connection_.publish(base_ + "/camera", fresh ? "online" : "offline", 1, true);
-        camera_published_ = fresh ? 1 : 0;
-    }
+    // In the order of events: the camera online before the reading that
+    // made it so, offline after the last reading before the failure.
+    if (fresh && camera_published_ != 1)
+        publish_camera_state(true);
     if (record.readings > published_readings_) {
         published_readings_ = record.readings;
         connection_.publish(base_ + "/temperature", temperature_payload(record.celsius, record.utc_ms), 0, false);
     }
+    if (!fresh && camera_published_ != 0)
+        publish_camera_state(false);
     if (rediscovery_due_ms_ >= 0 && now >= rediscovery_due_ms_)
         publish_discovery();
 }
