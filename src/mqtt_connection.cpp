@@ -80,7 +80,9 @@ void mqtt_connection::on_connect(mosquitto *, void *self, int rc)
     log_message(line);
     connection->outage_since_ms_ = -1;
     connection->ever_connected_ = true;
-    connection->owner_->connected();
+    // The owner hears of it once the library has left its callback: a
+    // publish from inside it would take the library's locks in another order.
+    connection->just_connected_ = true;
 }
 
 void mqtt_connection::on_disconnect(mosquitto *, void *self, int rc)
@@ -130,6 +132,7 @@ void mqtt_connection::attempt()
         mosquitto_destroy(client_);
     last_log_error_.clear();
     pending_failure_.clear();
+    just_connected_ = false;
     client_ = mosquitto_new(client_id_.c_str(), true, this);
     if (client_ == nullptr) {
         fail("cannot make an MQTT client: " + std::string(std::strerror(errno)));
@@ -264,6 +267,10 @@ void mqtt_connection::step(int wake_fd, int64_t wait_cap_ms)
     }
     if (open)
         pump(fds[1].revents);
+    if (just_connected_ && pending_failure_.empty()) {
+        just_connected_ = false;
+        owner_->connected();
+    }
 }
 
 void mqtt_connection::close_with(const std::string &topic, const std::string &payload, int64_t timeout_ms)

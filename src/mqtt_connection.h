@@ -15,7 +15,8 @@ struct mosquitto_message;
 
 class mqtt_connection {
 public:
-    // What the owner hears, on the owner's thread, from inside step().
+    // What the owner hears, on the owner's thread, from inside step() (not
+    // from inside the library's callbacks: it may publish).
     class listener {
     public:
         // The broker took the connection: send what a new one needs.
@@ -87,6 +88,7 @@ private:
     int64_t outage_since_ms_ = -1;
     int64_t outage_reported_ms_ = 0;
     bool ever_connected_ = false;
+    bool just_connected_ = false;  // the owner is yet to hear of it
     int goodbye_mid_ = -1;
     bool goodbye_taken_ = false;
 };
