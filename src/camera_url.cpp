@@ -26,13 +26,18 @@ bool find_url_password(const std::string &url, size_t *begin, size_t *length)
     return true;
 }
 
-std::string mask_url_password(const std::string &url)
+std::string mask_password(const std::string &url, bool (*find)(const std::string &, size_t *, size_t *))
 {
     size_t begin = 0;
     size_t length = 0;
-    if (!find_url_password(url, &begin, &length))
+    if (!find(url, &begin, &length))
         return url;
     return url.substr(0, begin) + masked_password + url.substr(begin + length);
+}
+
+std::string mask_url_password(const std::string &url)
+{
+    return mask_password(url, find_url_password);
 }
 
 std::string describe_rtsp_params(const RTSPParams &params)

@@ -4,6 +4,7 @@
 #ifndef THERMOMETRY_CAMERA_URL_H
 #define THERMOMETRY_CAMERA_URL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,5 +29,8 @@ std::string describe_rtsp_params(const RTSPParams &params);
 // The URL as it may be shown: the password that find_url_password finds
 // becomes "******". Any other text comes back unchanged.
 std::string mask_url_password(const std::string &url);
+
+// The same with another rule for where the password lies (find).
+std::string mask_password(const std::string &url, bool (*find)(const std::string &, size_t *, size_t *));
 
 #endif  // THERMOMETRY_CAMERA_URL_H

@@ -2,11 +2,10 @@
 // No state; any thread.
 #include "mqtt_url.h"
 
+#include "camera_url.h"
 #include "thermometry.h"
 
 #include <cstdlib>
-
-static constexpr const char *masked_password = "******";
 
 // Where the authority (user, password, host, port) of url ends.
 static size_t authority_end(const std::string &url, size_t start)
@@ -26,11 +25,7 @@ bool find_mqtt_password(const std::string &url, size_t *begin, size_t *length)
 
 std::string mask_mqtt_url(const std::string &url)
 {
-    size_t begin = 0;
-    size_t length = 0;
-    if (!find_mqtt_password(url, &begin, &length))
-        return url;
-    return url.substr(0, begin) + masked_password + url.substr(begin + length);
+    return mask_password(url, find_mqtt_password);
 }
 
 static int hex_value(char c)

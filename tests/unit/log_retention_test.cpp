@@ -15,14 +15,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAreArray;
 
-class LogRetentionTest : public ModuleTest {
+class LogRetentionTest : public LogFolderTest {
 protected:
-    void SetUp() override
-    {
-        ModuleTest::SetUp();
-        ASSERT_TRUE(create_log_directory());
-    }
-
     static void touch(const std::string &name) { write_file(".log/temp/" + name, ""); }
 
     // The sweep's log lines; it logs into today's file, which it must keep.

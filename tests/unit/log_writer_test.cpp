@@ -25,14 +25,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAreArray;
 
-class LogWriterTest : public ModuleTest {
-protected:
-    void SetUp() override
-    {
-        ModuleTest::SetUp();
-        ASSERT_TRUE(create_log_directory());
-    }
-};
+using LogWriterTest = LogFolderTest;
 
 class LogLineTest : public LogWriterTest, public ::testing::WithParamInterface<const char *> {};
 

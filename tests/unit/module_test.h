@@ -53,6 +53,16 @@ private:
     std::string previous_dir_;
 };
 
+// A module test whose log folder exists from the start.
+class LogFolderTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        ASSERT_TRUE(create_log_directory());
+    }
+};
+
 }  // namespace unit
 
 #endif  // THERMOMETRY_TESTS_MODULE_TEST_H
