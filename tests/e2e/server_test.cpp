@@ -5,7 +5,10 @@
 // with clients connected.
 #include "e2e.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -358,20 +361,21 @@ INSTANTIATE_TEST_SUITE_P(Signals, ServerShutdown,
                          ::testing::Values(SignalCase{"Term", SIGTERM}, SignalCase{"Hup", SIGHUP}),
                          signal_case_name);
 
+const std::string kActivate = "/usr/bin/systemd-socket-activate";
+
 // Started by systemd-socket-activate, as systemd starts a socket-activated
 // service: the socket it passes is served, not one of the program's own,
 // and a client that connected before the program ran is served from the
 // queue.
 TEST(SocketActivation, ServesTheListeningSocketItIsGiven)
 {
-    const std::string activate = "/usr/bin/systemd-socket-activate";
-    if (access(activate.c_str(), X_OK) != 0)
-        GTEST_SKIP() << activate << " is not installed";
+    if (access(kActivate.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kActivate << " is not installed";
     CameraSim sim;
     const uint16_t port = free_tcp_port();
     const std::string other = std::to_string(port == 65535 ? 1024 : port + 1);
     Program program({"-s", sim.url(), "-t", other}, std::nullopt, {},
-                    {activate, "-l", "127.0.0.1:" + std::to_string(port)});
+                    {kActivate, "-l", "127.0.0.1:" + std::to_string(port)});
     ASSERT_TRUE(program.proc().wait_for_output("Listening on", kLineTimeout, Stream::err)) << program.err();
     // The program starts with this connection, which waits in the queue.
     TcpClient client(port, kLineTimeout);
@@ -390,6 +394,35 @@ TEST(SocketActivation, ServesTheListeningSocketItIsGiven)
         << program.raw_log();
     EXPECT_NE(find_line(log, " TCP server successfully started on port " + std::to_string(port)), std::string::npos);
     EXPECT_TRUE(shuts_down(log, SIGTERM));
+}
+
+// A passed socket that the server cannot serve (here a UDP one) is a
+// start-up failure that says which and why, not a server that never
+// answers.
+TEST(SocketActivation, RefusesAPassedSocketThatIsNotAListeningTcpSocket)
+{
+    if (access(kActivate.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kActivate << " is not installed";
+    CameraSim sim;
+    const uint16_t port = free_tcp_port();
+    Program program({"-s", sim.url(), "-t", std::to_string(port)}, std::nullopt, {},
+                    {kActivate, "--datagram", "-l", "127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(program.proc().wait_for_output("Listening on", kLineTimeout, Stream::err)) << program.err();
+    // A datagram starts the program.
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(udp, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(sendto(udp, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to), 1);
+    close(udp);
+    EXPECT_EQ(program.finish(kReadingTimeout), ExitStatus::exit_code(255));
+    const std::vector<std::string> log = program.log();
+    EXPECT_NE(find_line(log, "Cannot serve the sockets passed by the service manager: FD=3 is not a TCP socket"),
+              std::string::npos)
+        << program.raw_log();
+    EXPECT_EQ(count_prefixed(log, " TCP server successfully started"), 0u);
 }
 
 // Set-up failures end the program with status 255 after a complete cleanup
