@@ -14,7 +14,7 @@ if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(fuzz_rtsp_url fuzz_callback)
+targets=(fuzz_rtsp_url fuzz_mqtt_url fuzz_callback)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTHERMOMETRY_BUILD_FUZZERS=ON -DTHERMOMETRY_BUILD_TESTS=OFF -DTHERMOMETRY_WERROR=ON >/dev/null

@@ -75,7 +75,7 @@ const Refusal kRefusals[] = {
      [](const std::string &p) { return "Invalid MQTT URL: the scheme is not mqtt:// or mqtts://\n" + usage_line(p); }},
     {"MqttUrlUnknownKey", {"-m", "mqtt://u:pw@broker/site?retain=1", "-s", kUrl},
      [](const std::string &p) {
-         return "Invalid MQTT URL: unknown key 'retain' (known: cafile, discovery)\n" + usage_line(p);
+         return "Invalid MQTT URL: the query has a key other than cafile and discovery\n" + usage_line(p);
      }},
     {"MqttUrlBadPort", {"-s", kUrl, "-m", "mqtt://broker:70000"},
      [](const std::string &p) { return "Invalid MQTT URL: the port is not a number from 1 to 65535\n" + usage_line(p); }},
