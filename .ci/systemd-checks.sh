@@ -38,7 +38,7 @@ port=9000
 # The container's root. A change here makes a new root (its hash names the
 # directory); bump root_setup when root_setup_files changes what it writes.
 suite=bookworm
-include=systemd,systemd-sysv,dbus,nodejs,python3,iproute2
+include=systemd,systemd-sysv,dbus,nodejs,python3,iproute2,mosquitto,mosquitto-clients
 root_setup=1
 recipe="suite=$suite variant=minbase include=$include setup=$root_setup"
 
@@ -545,7 +545,7 @@ root="$cache/$suite-$hash"
 
 root_is_valid() {
   [ -f "$root.ok" ] && [ -x "$root/lib/systemd/systemd" ] && [ -x "$root/usr/bin/python3" ] &&
-    [ -x "$root/usr/bin/ss" ] && [[ "$(chroot "$root" node --version 2>/dev/null)" == v18.* ]]
+    [ -x "$root/usr/bin/ss" ] && [ -x "$root/usr/sbin/mosquitto" ] && [ -x "$root/usr/bin/mosquitto_sub" ] && [[ "$(chroot "$root" node --version 2>/dev/null)" == v18.* ]]
 }
 
 # What the root gets beyond debootstrap's: Debian's usual /etc/hosts (whose
@@ -599,7 +599,7 @@ make_root() {
   mv "$build/root" "$root"
   rm -rf "$build"
   printf '%s\nmade %s\n' "$recipe" "$(date -u +%FT%TZ)" >"$root.ok"
-  root_is_valid || fail "the root made in $root lacks systemd, python3, ss or Node.js 18"
+  root_is_valid || fail "the root made in $root lacks systemd, python3, ss, mosquitto, its clients or Node.js 18"
   echo "made the root in $root in $((SECONDS - started)) s"
 }
 
