@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's demo and stream clients, as a newcomer runs them:
-# scripts/demo.sh in console and in server mode, stopped the way Ctrl+C stops
-# it (SIGINT to its whole process group), must end with status 0; every
+# scripts/demo.sh in console mode, with its own MQTT broker and in server
+# mode, stopped the way Ctrl+C stops it (SIGINT to its whole process
+# group), must end with status 0; every
 # client command of the README's "Consuming the stream" section, run as
 # written there (on another port), must print readings and end by itself,
 # with status 0, when the service stops.
@@ -69,6 +70,15 @@ start_demo "$work/console.out"
 wait_for_line "$work/console.out" '^Temperature: 3[0-9.]+°C$' 900
 stop_demo "$work/console.out"
 echo "ok: console mode showed readings and ended with status 0"
+
+echo
+echo "== scripts/demo.sh -m: a private broker and what a subscriber gets"
+start_demo "$work/mqtt.out" -m
+wait_for_line "$work/mqtt.out" '^mqtt <- thermometry/127\.0\.0\.77/2/temperature \{"tmp":3[0-9.]+,"time":"[0-9T:.-]+Z"\}$' 120
+wait_for_line "$work/mqtt.out" '^mqtt <- thermometry/127\.0\.0\.77/2/camera online$' 10
+stop_demo "$work/mqtt.out"
+wait_for_line "$work/mqtt.out" '^mqtt <- thermometry/127\.0\.0\.77/2/status offline$' 10
+echo "ok: the demo's subscriber showed readings, the camera online and, at the end, status offline"
 
 # The README's clients: each command of the section's sh blocks other than
 # apt-get, and each python block, saved under the name its first line gives.

@@ -42,6 +42,7 @@ drwxr-xr-x root/root ./usr/share/doc/thermometry/
 -rw-r--r-- root/root ./usr/share/doc/thermometry/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/thermometry/copyright
 -rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.env.example
+-rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.mqtt.example
 -rw-r--r-- root/root ./usr/share/doc/thermometry/thermometry.url.example
 drwxr-xr-x root/root ./usr/share/lintian/
 drwxr-xr-x root/root ./usr/share/lintian/overrides/
@@ -100,7 +101,7 @@ check_unit_secrets() {  # UNIT-FILE NAME-OF-THE-URL-FILE
   fi
   local line
   for line in "LoadCredential=url:/etc/thermometry/$name.url" "LoadCredential=mqtt:/etc/thermometry/$name.mqtt" \
-      SetCredential=mqtt: UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
+      'SetCredential=mqtt:\n' UnsetEnvironment=THERMOMETRY_URL Type=notify NotifyAccess=main WatchdogSec=30s \
       "SyslogIdentifier=$tag"; do
     grep -qxF "$line" "$unit" || fail "$(basename "$unit") lacks $line"
   done

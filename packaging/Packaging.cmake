@@ -36,6 +36,7 @@ install(FILES "${THERMOMETRY_PACKAGING_DIR}/thermometry.sysusers"
         DESTINATION /usr/lib/sysusers.d RENAME thermometry.conf COMPONENT program)
 install(FILES "${THERMOMETRY_PACKAGING_DIR}/thermometry.env.example"
               "${THERMOMETRY_PACKAGING_DIR}/thermometry.url.example"
+              "${THERMOMETRY_PACKAGING_DIR}/thermometry.mqtt.example"
         DESTINATION "${THERMOMETRY_PACKAGE_DOC_DIR}" COMPONENT program)
 # The program's own README (command line, output, exit statuses) and the
 # service's (installation, configuration, the vendor's SDK).

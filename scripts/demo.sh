@@ -3,13 +3,34 @@
 # whole chain can be seen without a camera. Extra arguments go to the
 # program. With -t PORT (server mode) the demo also connects to the program
 # as a TCP client and shows each line it receives, until the program stops.
-# Ctrl+C stops it all; the demo then exits with the program's status (0
-# after an orderly shutdown).
+# A -m without a URL starts a private MQTT broker, runs the program with -m
+# for it, and shows what mosquitto_sub -v receives. Ctrl+C stops it all;
+# the demo then exits with the program's status (0 after an orderly
+# shutdown).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="$top/build/demo"
 
-"$top/scripts/install-deps.sh" demo
+# A bare -m (the last word, or one before another option) is the demo's:
+# a broker of its own. -m URL goes to the program as it is.
+mqtt_demo=0
+args=()
+for ((i = 1; i <= $#; i++)); do
+  arg="${!i}"
+  next=$((i + 1))
+  if [ "$arg" = -m ] && { [ "$i" -eq "$#" ] || [[ "${!next}" == -* ]]; }; then
+    mqtt_demo=1
+  else
+    args+=("$arg")
+  fi
+done
+set -- ${args[@]+"${args[@]}"}
+
+if [ "$mqtt_demo" -eq 1 ]; then
+  "$top/scripts/install-deps.sh" demo broker
+else
+  "$top/scripts/install-deps.sh" demo
+fi
 
 echo "Building in $build ..."
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTHERMOMETRY_BUILD_TESTS=OFF >/dev/null
@@ -33,27 +54,65 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/thermometry-demo.XXXXXX")"
 sim_log="$work/camera-sim.out"
 sim_pid=""
 program_pid=""
-# Whatever ended the demo, the simulator goes with it. Either may be gone
-# already (Ctrl+C reaches the whole process group), so a failed kill is fine.
-trap '[ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }' EXIT
+broker_pid=""
+sub_pid=""
+# Whatever ended the demo, the simulator (and the broker and its subscriber)
+# go with it. Any may be gone already (Ctrl+C reaches the whole process
+# group), so a failed kill is fine.
+end_helpers() {
+  local pid
+  for pid in "$sub_pid" "$broker_pid" "$sim_pid"; do
+    [ -z "$pid" ] || { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
+  done
+}
+trap end_helpers EXIT
 # Ctrl+C or a TERM to the demo alone: pass it on to the program, whose
 # orderly shutdown ends the demo.
 trap '[ -z "$program_pid" ] || kill -INT "$program_pid" 2>/dev/null || true' INT TERM
 
+# Waits up to five seconds for a started helper to say it is ready; if it
+# ends first, shows what it said and ends the demo.
+wait_ready() {  # PID OUTPUT-FILE PATTERN
+  for _ in $(seq 50); do
+    grep -q "$3" "$2" 2>/dev/null && return 0
+    kill -0 "$1" 2>/dev/null || { cat "$2" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+
 "$build/sim/camera-sim" --listen "$address:8000" --sine 36.5:1.5:20 >"$sim_log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 50); do
-  grep -q "^listening on" "$sim_log" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$sim_log" >&2; exit 1; }
-  sleep 0.1
-done
+wait_ready "$sim_pid" "$sim_log" "^listening on"
+
+# A broker on a free port of 127.0.0.1 (not the system's, if it has one),
+# and a subscriber that shows everything it passes on.
+mqtt_args=()
+if [ "$mqtt_demo" -eq 1 ]; then
+  mqtt_port=""
+  for candidate in $(shuf -i 20000-60000 -n 20); do
+    if ! { exec 4<>"/dev/tcp/127.0.0.1/$candidate"; } 2>/dev/null; then mqtt_port="$candidate"; break; fi
+    exec 4<&-
+  done
+  [ -n "$mqtt_port" ] || { echo "demo: no free port for the MQTT broker" >&2; exit 1; }
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$mqtt_port" >"$work/mosquitto.conf"
+  # Out of the terminal's process group: Ctrl+C stops the program, whose
+  # goodbye (status offline) they still pass on and show; then they go.
+  setsid /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.out" 2>&1 &
+  broker_pid=$!
+  wait_ready "$broker_pid" "$work/mosquitto.out" " running"
+  setsid mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t '#' -F 'mqtt <- %t %p' &
+  sub_pid=$!
+  mqtt_args=(-m "mqtt://127.0.0.1:$mqtt_port")
+  echo "MQTT broker on 127.0.0.1:$mqtt_port; what it passes on is shown as 'mqtt <- TOPIC PAYLOAD'" \
+       "(another subscriber: mosquitto_sub -h 127.0.0.1 -p $mqtt_port -v -t '#')"
+fi
 
 echo "Camera simulator on $address:8000 (its events: $sim_log)"
 echo "Working directory (logs in .log/temp): $work"
 echo "Press Ctrl+C to stop."
 echo
 cd "$work"
-"$build/thermometry" -s "rtsp://admin:secret@$address:554/Streaming/Channels/101" "$@" &
+"$build/thermometry" -s "rtsp://admin:secret@$address:554/Streaming/Channels/101" ${mqtt_args[@]+"${mqtt_args[@]}"} "$@" &
 program_pid=$!
 
 # Server mode: once the program's log says it listens, read its stream like

@@ -3,7 +3,8 @@
 # demo, the test command and CI call it first. Tasks:
 #
 #   demo   build the program, the stand-in SDK and the camera simulator
-#   test   demo, plus GoogleTest: build and run the test suite
+#   broker an MQTT broker and its clients, for the demo's -m
+#   test   demo and broker, plus GoogleTest: build and run the test suite
 #   ci     test, plus what .ci/run's other stages use
 #
 #   scripts/install-deps.sh TASK...
@@ -16,10 +17,11 @@
 set -euo pipefail
 
 demo=(cmake g++ make libmosquitto-dev)
+broker=(mosquitto mosquitto-clients)
 # Debian 12's libgtest-dev does not bring libgmock-dev. The MQTT tests start
 # a broker of their own (never the system's service), make its password file
 # with mosquitto_passwd and its TLS certificates with openssl.
-test=("${demo[@]}" libgtest-dev libgmock-dev mosquitto mosquitto-clients openssl)
+test=("${demo[@]}" "${broker[@]}" libgtest-dev libgmock-dev openssl)
 # Sanitizer runtimes come with g++; clang and libclang-rt for the fuzzers;
 # GoogleTest's sources for the ARM build, and the arm64 MQTT library, and the
 # arm64 C++ run-time that its tests run with under QEMU (beside the arm64 C
@@ -32,14 +34,15 @@ ci=("${test[@]}" clang libclang-rt-14-dev libbenchmark-dev g++-aarch64-linux-gnu
     systemd-container debootstrap)
 
 me="$(basename "$0")"
-[ "$#" -gt 0 ] || { echo "usage: $me demo|test|ci..." >&2; exit 2; }
+[ "$#" -gt 0 ] || { echo "usage: $me demo|broker|test|ci..." >&2; exit 2; }
 wanted=()
 for task in "$@"; do
   case "$task" in
     demo) wanted+=("${demo[@]}") ;;
+    broker) wanted+=("${broker[@]}") ;;
     test) wanted+=("${test[@]}") ;;
     ci) wanted+=("${ci[@]}") ;;
-    *) echo "$me: unknown task '$task' (demo, test or ci)" >&2; exit 2 ;;
+    *) echo "$me: unknown task '$task' (demo, broker, test or ci)" >&2; exit 2 ;;
   esac
 done
 

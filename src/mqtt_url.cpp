@@ -15,21 +15,13 @@ static size_t authority_end(const std::string &url, size_t start)
     return end == std::string::npos ? url.size() : end;
 }
 
+// The camera URL's rule, kept to the authority: a '@' in the topic is no
+// end of a password.
 bool find_mqtt_password(const std::string &url, size_t *begin, size_t *length)
 {
     const size_t scheme_end = url.find("://");
-    if (scheme_end == std::string::npos)
-        return false;
-    const size_t start = scheme_end + 3;
-    const size_t at = url.rfind('@', authority_end(url, start));
-    if (at == std::string::npos || at < start)
-        return false;
-    const size_t colon = url.find(':', start);
-    if (colon == std::string::npos || colon >= at)
-        return false;
-    *begin = colon + 1;
-    *length = at - *begin;
-    return true;
+    return scheme_end != std::string::npos &&
+           find_url_password(url.substr(0, authority_end(url, scheme_end + 3)), begin, length);
 }
 
 std::string mask_mqtt_url(const std::string &url)

@@ -16,8 +16,9 @@
 //      g_notify_mutex (service_notify.cpp): the notification socket;
 //      neither is taken under the other;
 //   3. g_record_mutex (camera_link.cpp): the reading handed to the outputs;
+//      finished_mutex_ (mqtt_output.cpp): the MQTT thread's end;
 //      g_log_mutex (log_writer.cpp): the day file and standard output;
-//      neither is taken under the other.
+//      none is taken under another.
 #ifndef THERMOMETRY_H
 #define THERMOMETRY_H
 
@@ -98,7 +99,7 @@ void take_passed_sockets();
 // out after a failure; a signal's shutdown does the same by itself.
 void stop_outputs();
 
-// ---- MQTT output (mqtt_url.cpp, mqtt_output.cpp) ---------------------------
+// ---- MQTT output (mqtt_url.cpp, mqtt_output.cpp) --------------------------
 
 // What is wrong with an -m URL, in words that never show its password; ""
 // when it is a good one. Pure.

@@ -43,6 +43,24 @@ std::function<bool(const MqttMessage &)> payload_is(const std::string &payload)
     return [payload](const MqttMessage &m) { return m.payload == payload; };
 }
 
+// A broker, a camera, the test's subscriber under base, and the program
+// publishing there.
+struct Publishing {
+    explicit Publishing(const std::string &base_topic, const std::vector<std::string> &camera = {})
+        : sim(camera),
+          base(base_topic),
+          live(subscriber(broker, base)),
+          program(std::make_unique<Program>(program_args(sim, broker.url() + "/" + base)))
+    {
+    }
+
+    MqttBroker broker;
+    CameraSim sim;
+    std::string base;
+    std::unique_ptr<MqttClient> live;
+    std::unique_ptr<Program> program;
+};
+
 std::vector<MqttMessage> on_topic(const MqttClient &client, const std::string &topic, size_t from = 0)
 {
     std::vector<MqttMessage> found;
@@ -140,11 +158,10 @@ class MqttCameraState : public ::testing::TestWithParam<Outage> {};
 // camera is back, online and readings again.
 TEST_P(MqttCameraState, GoesOfflineWhileTheCameraIsAwayAndOnlineWhenItIsBack)
 {
-    MqttBroker broker;
-    CameraSim sim(GetParam().camera);
-    const std::string base = "cams/outage";
-    auto live = subscriber(broker, base);
-    Program program(program_args(sim, broker.url() + "/" + base));
+    Publishing p("cams/outage", GetParam().camera);
+    const std::string &base = p.base;
+    MqttClient *live = p.live.get();
+    Program &program = *p.program;
     ASSERT_TRUE(live->wait_for_message(base + "/camera", payload_is("online"), kReadingTimeout)) << program.out();
     const auto offline = live->wait_for_message(base + "/camera", payload_is("offline"), 30s);
     ASSERT_TRUE(offline) << program.out();
@@ -179,11 +196,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Killed: the broker publishes the will, status offline.
 TEST(MqttOutput, KilledProgramLeavesStatusOfflineByItsWill)
 {
-    MqttBroker broker;
-    CameraSim sim;
-    const std::string base = "cams/killed";
-    auto live = subscriber(broker, base);
-    Program program(program_args(sim, broker.url() + "/" + base));
+    Publishing p("cams/killed");
+    const std::string &base = p.base;
+    MqttClient *live = p.live.get();
+    Program &program = *p.program;
     ASSERT_TRUE(live->wait_for_message(base + "/status", payload_is("online"), kReadingTimeout)) << program.out();
     const size_t from = live->messages().size();
     ASSERT_TRUE(program.signal(SIGKILL));
@@ -248,11 +264,9 @@ TEST(MqttOutput, BrokerDownAtStartOrRestartedCostsTheTcpClientsNothing)
 // Home Assistant's birth message asks for the discovery record again.
 TEST(MqttOutput, SendsDiscoveryAgainWhenHomeAssistantComesOnline)
 {
-    MqttBroker broker;
-    CameraSim sim;
-    const std::string base = "cams/ha";
-    auto live = subscriber(broker, base);
-    Program program(program_args(sim, broker.url() + "/" + base));
+    Publishing p("cams/ha");
+    MqttClient *live = p.live.get();
+    Program &program = *p.program;
     const auto is_config = [](const MqttMessage &m) { return m.topic.find("/config") != std::string::npos; };
     ASSERT_TRUE(live->wait_for_message("", is_config, kReadingTimeout)) << program.out();
     const size_t from = live->messages().size();
