@@ -23,10 +23,10 @@ program_depends="$depends, libmosquitto1 (>= 2.0)"
 program_contents="drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
--rw-r--r-- root/root ./lib/systemd/system/thermometry.service
--rw-r--r-- root/root ./lib/systemd/system/thermometry@.service
 drwxr-xr-x root/root ./lib/systemd/system-generators/
 -rwxr-xr-x root/root ./lib/systemd/system-generators/thermometry-generator
+-rw-r--r-- root/root ./lib/systemd/system/thermometry.service
+-rw-r--r-- root/root ./lib/systemd/system/thermometry@.service
 drwxr-xr-x root/root ./opt/
 drwxr-xr-x root/root ./opt/thermometry/
 -rwxr-xr-x root/root ./opt/thermometry/thermometry
