@@ -176,8 +176,10 @@ void mqtt_connection::attempt()
 
 // A connection that did not come about, or ended: report it as an outage
 // begins or, at most every ten minutes, while it lasts; try again later.
-void mqtt_connection::fail(const std::string &reason)
+void mqtt_connection::fail(const std::string &why)
 {
+    // The library's words end in a full stop; the line goes on after them.
+    const std::string reason = !why.empty() && why.back() == '.' ? why.substr(0, why.size() - 1) : why;
     const int64_t now = mqtt_now_ms();
     if (outage_since_ms_ < 0) {
         outage_since_ms_ = now;
