@@ -10,6 +10,7 @@
 #include "log_retention.h"
 #include "log_writer.h"
 #include "reading_format.h"
+#include "steady_time.h"
 #include "thermometry.h"
 
 #include <unistd.h>
@@ -34,9 +35,6 @@ static constexpr uint32_t condition_record_size = 72;
 // thread. Nothing else is published with it, so relaxed order suffices.
 static std::atomic<float> latest_temperature{0.0f};
 static_assert(std::atomic<float>::is_always_lock_free, "the temperature must be one indivisible access");
-// When the latest reading came (steady clock, ms), -1 before the first one.
-// For the service manager's status line only.
-static std::atomic<int64_t> g_reading_ms{-1};
 
 // The latest reading with its arrival, and the link's latest failure:
 // written by the callback thread, copied out by outputs on their own
@@ -45,12 +43,6 @@ static std::mutex &g_record_mutex = make_immortal<std::mutex>();
 static reading_record g_record;
 // Told of each change of g_record; see set_reading_observer().
 static std::atomic<void (*)()> g_reading_observer{nullptr};
-
-static int64_t steady_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 static int64_t utc_ms()
 {
@@ -99,11 +91,11 @@ float get_latest_temperature()
 
 std::string describe_latest_reading()
 {
-    const int64_t reading_ms = g_reading_ms.load(std::memory_order_relaxed);
-    if (reading_ms < 0)
+    const reading_record record = latest_reading_record();
+    if (record.readings == 0)
         return "No reading yet";
     return format_console_temperature(get_latest_temperature()) + " (" +
-           std::to_string((steady_ms() - reading_ms) / 1000) + " s ago)";
+           std::to_string((steady_now_ms() - record.steady_ms) / 1000) + " s ago)";
 }
 
 static void handle_data_record(const void *buffer, uint32_t length)
@@ -117,15 +109,13 @@ static void handle_data_record(const void *buffer, uint32_t length)
         return;
     float celsius = 0.0f;
     std::memcpy(&celsius, record + data_temperature_offset, sizeof celsius);
-    const int64_t arrived_ms = steady_ms();
     latest_temperature.store(celsius, std::memory_order_relaxed);
-    g_reading_ms.store(arrived_ms, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(g_record_mutex);
         ++g_record.readings;
         g_record.celsius = celsius;
         g_record.utc_ms = utc_ms();
-        g_record.steady_ms = arrived_ms;
+        g_record.steady_ms = steady_now_ms();
     }
     tell_reading_observer();
     log_message("Updated temperature: " + format_fixed(celsius) + "\xC2\xB0" + "C");
@@ -146,7 +136,7 @@ static void handle_status_record(const void *buffer, uint32_t length)
     {
         std::lock_guard<std::mutex> lock(g_record_mutex);
         ++g_record.failures;
-        g_record.failure_steady_ms = steady_ms();
+        g_record.failure_steady_ms = steady_now_ms();
     }
     tell_reading_observer();
     log_message("NET_DVR_GET_MANUALTHERM_INFO failed, error code: " + std::to_string(code));

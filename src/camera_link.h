@@ -22,7 +22,7 @@ struct reading_record {
     uint64_t readings = 0;  // readings so far; 0 before the first
     float celsius = 0.0f;
     int64_t utc_ms = 0;     // when the latest arrived: calendar clock, ms
-    int64_t steady_ms = 0;  // and steady clock, ms
+    int64_t steady_ms = 0;  // and steady clock, ms (steady_now_ms)
     uint64_t failures = 0;  // failures the link reported so far (status 1002)
     int64_t failure_steady_ms = 0;
 };

@@ -76,6 +76,17 @@ static bool check_mqtt_argument(const std::string &url, const char *program)
     return false;
 }
 
+// Ends the program after a failure (already logged) once the camera link is
+// up: a failure that a service manager must see. Returns main's status.
+static int end_after_failure()
+{
+    claim_exit();
+    stop_outputs();
+    cleanup_thermometry();
+    close_log();
+    return -1;
+}
+
 int main(int argc, char *argv[])
 {
     std::string url;
@@ -140,8 +151,8 @@ int main(int argc, char *argv[])
         return -1;
     }
 
-    if (mqtt_given)
-        start_mqtt_output(mqtt_url, channel);
+    if (mqtt_given && !start_mqtt_output(mqtt_url, channel))
+        return end_after_failure();
 
     if (port < 1)
         run_console_mode();
@@ -149,11 +160,6 @@ int main(int argc, char *argv[])
     write_console_line("Starting TCP server on port " + std::to_string(port));
     write_console_line("Temperature data will be sent to TCP clients");
     start_tcp_server(port);
-    // The server returns only when it could not be set up: a failure that a
-    // service manager must see.
-    claim_exit();
-    stop_outputs();
-    cleanup_thermometry();
-    close_log();
-    return -1;
+    // The server returns only when it could not be set up.
+    return end_after_failure();
 }

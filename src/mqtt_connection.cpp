@@ -3,6 +3,7 @@
 #include "mqtt_connection.h"
 
 #include "log_writer.h"
+#include "steady_time.h"
 
 #include <mosquitto.h>
 #include <poll.h>
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 static constexpr int keepalive_s = 30;
@@ -20,12 +20,6 @@ static constexpr int64_t connect_timeout_ms = 10000;
 static constexpr int64_t first_retry_ms = 1000;
 static constexpr int64_t last_retry_ms = 30000;
 static constexpr int64_t outage_report_ms = 10 * 60 * 1000;
-
-int64_t mqtt_now_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 static std::string duration_text(int64_t ms)
 {
@@ -46,7 +40,7 @@ mqtt_connection::mqtt_connection(const mqtt_settings &settings, const std::strin
               (settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host) + ":" +
               std::to_string(settings.port)),
       owner_(owner),
-      random_(static_cast<unsigned>(mqtt_now_ms() ^ getpid())),
+      random_(static_cast<unsigned>(steady_now_ms() ^ getpid())),
       retry_ms_(first_retry_ms)
 {
 }
@@ -74,9 +68,9 @@ void mqtt_connection::on_connect(mosquitto *, void *self, int rc)
     std::string line = "MQTT connected to " + connection->broker_ + " as " + connection->client_id_;
     const int64_t since = connection->outage_since_ms_;
     if (since >= 0 && connection->ever_connected_)
-        line += ", after " + duration_text(mqtt_now_ms() - since) + " without the broker";
+        line += ", after " + duration_text(steady_now_ms() - since) + " without the broker";
     else if (since >= 0)
-        line += ", " + duration_text(mqtt_now_ms() - since) + " after the first attempt";
+        line += ", " + duration_text(steady_now_ms() - since) + " after the first attempt";
     log_message(line);
     connection->outage_since_ms_ = -1;
     connection->ever_connected_ = true;
@@ -171,7 +165,7 @@ void mqtt_connection::attempt()
         return;
     }
     state_ = state::connecting;
-    attempt_started_ms_ = mqtt_now_ms();
+    attempt_started_ms_ = steady_now_ms();
 }
 
 // A connection that did not come about, or ended: report it as an outage
@@ -180,7 +174,7 @@ void mqtt_connection::fail(const std::string &why)
 {
     // The library's words end in a full stop; the line goes on after them.
     const std::string reason = !why.empty() && why.back() == '.' ? why.substr(0, why.size() - 1) : why;
-    const int64_t now = mqtt_now_ms();
+    const int64_t now = steady_now_ms();
     if (outage_since_ms_ < 0) {
         outage_since_ms_ = now;
         outage_reported_ms_ = now;
@@ -240,7 +234,7 @@ void mqtt_connection::pump(short events)
 
 void mqtt_connection::step(int wake_fd, int64_t wait_cap_ms)
 {
-    int64_t now = mqtt_now_ms();
+    int64_t now = steady_now_ms();
     if (state_ == state::waiting && now >= next_attempt_ms_)
         attempt();
     if (state_ == state::connecting && now - attempt_started_ms_ >= connect_timeout_ms)
@@ -257,7 +251,7 @@ void mqtt_connection::step(int wake_fd, int64_t wait_cap_ms)
         fds[1].fd = mosquitto_socket(client_);
         fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0));
     }
-    now = mqtt_now_ms();
+    now = steady_now_ms();
     const int64_t until = open ? wait_cap_ms : std::min(wait_cap_ms, next_attempt_ms_ - now);
     if (poll(fds, open ? 2 : 1, static_cast<int>(std::max<int64_t>(0, until))) < 0 && errno != EINTR)
         log_message("MQTT output: poll failed: " + std::string(std::strerror(errno)));
@@ -279,8 +273,8 @@ void mqtt_connection::close_with(const std::string &topic, const std::string &pa
 {
     if (state_ == state::connected) {
         publish(topic, payload, 1, true, &goodbye_mid_);
-        const int64_t deadline = mqtt_now_ms() + timeout_ms;
-        while (!goodbye_taken_ && pending_failure_.empty() && mqtt_now_ms() < deadline) {
+        const int64_t deadline = steady_now_ms() + timeout_ms;
+        while (!goodbye_taken_ && pending_failure_.empty() && steady_now_ms() < deadline) {
             pollfd socket{mosquitto_socket(client_), POLLIN, 0};
             if (mosquitto_want_write(client_))
                 socket.events |= POLLOUT;

@@ -93,7 +93,4 @@ private:
     bool goodbye_taken_ = false;
 };
 
-// Steady clock, milliseconds.
-int64_t mqtt_now_ms();
-
 #endif  // THERMOMETRY_MQTT_CONNECTION_H

@@ -8,6 +8,7 @@
 #include "mqtt_messages.h"
 #include "mqtt_url.h"
 #include "shutdown.h"
+#include "steady_time.h"
 #include "thermometry.h"
 
 #include <mosquitto.h>
@@ -47,7 +48,7 @@ public:
           base_(base),
           device_name_(device_name),
           connection_(settings, mqtt_client_id(base), base + "/status", this),
-          random_(static_cast<unsigned>(mqtt_now_ms() ^ getpid()))
+          random_(static_cast<unsigned>(steady_now_ms() ^ getpid()))
     {
     }
 
@@ -111,7 +112,7 @@ void mqtt_output::connected()
     // Readings that came while the broker was away are not sent now, but
     // for the latest one, if it is fresh.
     const reading_record record = latest_reading_record();
-    if (published_readings_ < record.readings && mqtt_now_ms() - record.steady_ms >= stale_after_ms)
+    if (published_readings_ < record.readings && steady_now_ms() - record.steady_ms >= stale_after_ms)
         published_readings_ = record.readings;
 }
 
@@ -119,7 +120,7 @@ void mqtt_output::message(const std::string &topic, const std::string &payload, 
 {
     // Home Assistant's birth message; a retained one is an old birth.
     if (topic == settings_.discovery_prefix + "/status" && payload == "online" && !retained)
-        rediscovery_due_ms_ = mqtt_now_ms() + rediscovery_min_ms +
+        rediscovery_due_ms_ = steady_now_ms() + rediscovery_min_ms +
                               static_cast<int64_t>(random_() % (rediscovery_max_ms - rediscovery_min_ms));
 }
 
@@ -160,7 +161,7 @@ void mqtt_output::publish_updates(int64_t now)
 void mqtt_output::run()
 {
     while (!stopping_.load()) {
-        const int64_t now = mqtt_now_ms();
+        const int64_t now = steady_now_ms();
         if (connection_.connected())
             publish_updates(now);
         const int64_t wait_ms = rediscovery_due_ms_ >= 0 ? std::min(step_cap_ms, rediscovery_due_ms_ - now)

@@ -113,7 +113,8 @@ bool find_mqtt_password(const std::string &url, size_t *begin, size_t *length);
 // Starts publishing readings to the broker of url, on a thread of its own
 // that connects and reconnects by itself: the broker is never needed for
 // anything else to run. An empty url, like an -m not given, starts nothing
-// (and says so). Returns false after logging why it could not start.
+// (and says so). Returns false after logging why it could not start; the
+// program then ends with a failure.
 // Main thread, once, after init_thermometry succeeded.
 bool start_mqtt_output(const std::string &url, int32_t channel);
 
