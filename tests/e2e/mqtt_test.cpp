@@ -98,7 +98,7 @@ TEST(MqttOutput, PublishesEachReadingOnceWithRetainedStatusCameraAndDiscovery)
     const size_t readings_before = count_of(program.out(), "] Updated temperature: ");
     ASSERT_TRUE(program.wait_for("] Updated temperature: ", kLineTimeout, readings_before + 3));
     const size_t readings = count_of(program.out(), "] Updated temperature: ");
-    size_t seen = 0;  // the predicate sees each message once
+    size_t seen = 0;  // the predicate sees each message once, in order
     ASSERT_TRUE(live->wait_for_message(
         base + "/temperature", [&](const MqttMessage &) { return ++seen + 1 >= readings; }, kLineTimeout));
 
@@ -123,9 +123,10 @@ TEST(MqttOutput, PublishesEachReadingOnceWithRetainedStatusCameraAndDiscovery)
           "\"model\":\"thermometry\"", "\"sw_version\":\"", "\"origin\":{\"name\":\"thermometry\""})
         EXPECT_NE(config->payload.find(field), std::string::npos) << field << " in " << config->payload;
 
+    const size_t before_stop = live->messages().size();
     ASSERT_TRUE(program.signal(SIGTERM));
     EXPECT_EQ(program.finish(kExitTimeout), ExitStatus::exit_code(0));
-    ASSERT_TRUE(live->wait_for_message(base + "/status", payload_is("offline"), kLineTimeout));
+    ASSERT_TRUE(live->wait_for_message(base + "/status", payload_is("offline"), kLineTimeout, before_stop));
     EXPECT_TRUE(program.wait_for("] MQTT disconnected from mqtts://localhost:" + std::to_string(broker.port()) +
                                  ", status offline\n", kLineTimeout));
     EXPECT_TRUE(shuts_down(program.log(), SIGTERM));
@@ -237,8 +238,10 @@ TEST(MqttOutput, BrokerDownAtStartOrRestartedCostsTheTcpClientsNothing)
     ASSERT_TRUE(program.wait_until_reading()) << program.out();
     ASSERT_TRUE(program.wait_for("]  Waiting for client connections...\n", kReadingTimeout));
     TcpClient client(port, kLineTimeout);
-    const auto read_lines = [&client](int count) {
-        for (int i = 0; i < count; ++i)
+    const int client_fd_in_log = client_fd(program, client.local_port());
+    size_t lines_read = 0;
+    const auto read_lines = [&client, &lines_read](int count) {
+        for (int i = 0; i < count; ++i, ++lines_read)
             if (!client.read_line(kLineTimeout))
                 return false;
         return true;
@@ -264,9 +267,15 @@ TEST(MqttOutput, BrokerDownAtStartOrRestartedCostsTheTcpClientsNothing)
 
     ASSERT_TRUE(program.signal(SIGTERM));
     EXPECT_EQ(program.finish(kExitTimeout), ExitStatus::exit_code(0));
-    // One line a second to the TCP client throughout: as many lines as
-    // cycles it was connected for.
+    // Every line the server sent the TCP client arrived, and none waited.
+    while (client.read_line(kLineTimeout))
+        ++lines_read;
+    EXPECT_TRUE(client.eof());
     const std::vector<std::string> log = program.log();
+    EXPECT_EQ(count_prefixed(log, "\xF0\x9F\x93\xA4 Sent temperature to client FD=" +
+                                      std::to_string(client_fd_in_log) + ": "),
+              lines_read)
+        << program.raw_log();
     EXPECT_EQ(count_prefixed(log, " Send buffer full"), 0u);
     EXPECT_EQ(count_prefixed(log, "MQTT broker " + broker.url() + " not reachable"), 1u) << program.raw_log();
     EXPECT_EQ(count_prefixed(log, "MQTT broker " + broker.url() + " lost"), 1u) << program.raw_log();
@@ -302,8 +311,8 @@ TEST_P(MqttRefused, IsLoggedOnceAndTriedAgain)
 {
     MqttBroker broker(GetParam().options);
     CameraSim sim;
-    const std::string url = std::string(GetParam().options.transport == MqttTransport::tls ? "mqtts://" : "mqtt://") +
-                            "thermometry:wrong-password@localhost:" + std::to_string(broker.port()) + "/cams/refused" +
+    const std::string url = broker.scheme() + "://thermometry:wrong-password@localhost:" +
+                            std::to_string(broker.port()) + "/cams/refused" +
                             (GetParam().options.transport == MqttTransport::tls ? "?cafile=" + broker.other_ca_file() : "");
     Program program(program_args(sim, url));
     ASSERT_TRUE(program.wait_for("] MQTT broker ", kReadingTimeout)) << program.out();

@@ -86,7 +86,8 @@ public:
     // Waits until a message on topic ("" for any) for which match holds has
     // arrived, looking at the messages from index `from` on (those that came
     // before the call included); returns the first such, or nullopt. match
-    // runs with the client's lock held: it must not call this client.
+    // sees each message at most once, in order of arrival, and runs with the
+    // client's lock held: it must not call this client.
     std::optional<MqttMessage> wait_for_message(const std::string &topic,
                                                 const std::function<bool(const MqttMessage &)> &match,
                                                 Millis timeout, size_t from = 0) const;
