@@ -56,14 +56,23 @@ sim_pid=""
 program_pid=""
 broker_pid=""
 sub_pid=""
+show_pid=""
 # Whatever ended the demo, the simulator (and the broker and its subscriber)
 # go with it. Any may be gone already (Ctrl+C reaches the whole process
-# group), so a failed kill is fine.
+# group), so a failed kill is fine. The subscriber goes once it has shown
+# the program's goodbye, or after two seconds; what it wrote is shown whole.
 end_helpers() {
   local pid
+  if [ -n "$sub_pid" ]; then
+    for _ in $(seq 20); do
+      grep -q '/status offline$' "$work/mqtt.out" 2>/dev/null && break
+      sleep 0.1
+    done
+  fi
   for pid in "$sub_pid" "$broker_pid" "$sim_pid"; do
     [ -z "$pid" ] || { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
   done
+  [ -z "$show_pid" ] || wait "$show_pid" 2>/dev/null || true
 }
 trap end_helpers EXIT
 # Ctrl+C or a TERM to the demo alone: pass it on to the program, whose
@@ -78,6 +87,9 @@ wait_ready() {  # PID OUTPUT-FILE PATTERN
     kill -0 "$1" 2>/dev/null || { cat "$2" >&2; exit 1; }
     sleep 0.1
   done
+  echo "demo: not ready after 5 s:" >&2
+  cat "$2" >&2
+  exit 1
 }
 
 "$build/sim/camera-sim" --listen "$address:8000" --sine 36.5:1.5:20 >"$sim_log" 2>&1 &
@@ -100,8 +112,11 @@ if [ "$mqtt_demo" -eq 1 ]; then
   setsid /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.out" 2>&1 &
   broker_pid=$!
   wait_ready "$broker_pid" "$work/mosquitto.out" " running"
-  setsid mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t '#' -F 'mqtt <- %t %p' &
+  setsid mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t '#' -F 'mqtt <- %t %p' >"$work/mqtt.out" 2>&1 &
   sub_pid=$!
+  # Shown as it comes, to the last line, once the subscriber has ended.
+  setsid tail -n +1 -f --pid="$sub_pid" "$work/mqtt.out" &
+  show_pid=$!
   mqtt_args=(-m "mqtt://127.0.0.1:$mqtt_port")
   echo "MQTT broker on 127.0.0.1:$mqtt_port; what it passes on is shown as 'mqtt <- TOPIC PAYLOAD'" \
        "(another subscriber: mosquitto_sub -h 127.0.0.1 -p $mqtt_port -v -t '#')"
