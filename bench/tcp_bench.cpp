@@ -1167,17 +1167,21 @@ std::string mqtt_lines(const std::string &log)
 }
 
 // Reads the clients until the program is seen publishing: the subscriber
-// has a message, or without one, the program has logged a line about MQTT.
+// has a message, or without one, the program has logged its connect. An
+// output that did not start ends the bench: its figures would be MQTT off.
 void await_publishing(Rig &rig, const Subscriber &subscriber, std::vector<Client> &clients)
 {
     const double timeout_s = 15;
     const double deadline = now_s() + timeout_s;
     auto publishing = [&] {
-        return subscriber.present() ? subscriber.messages() > 0 : rig.log().find("MQTT") != std::string::npos;
+        const std::string log = rig.log();
+        if (log.find("MQTT output not started") != std::string::npos || log.find("MQTT output off") != std::string::npos)
+            fail("the program's MQTT output did not start:\n" + mqtt_lines(log));
+        return subscriber.present() ? subscriber.messages() > 0 : log.find("MQTT connected to ") != std::string::npos;
     };
     while (!publishing()) {
         if (now_s() > deadline || !rig.alive())
-            fail(std::string(subscriber.present() ? "the broker passed on no message" : "the program logged no MQTT line") +
+            fail(std::string(subscriber.present() ? "the broker passed on no message" : "the program did not connect to the broker") +
                  fmt(" within %.0f s of the clients being connected; the program's MQTT lines:\n", timeout_s) +
                  mqtt_lines(rig.log()));
         pump_for(clients, 0.2);
@@ -1275,10 +1279,10 @@ int run_mqtt_phases(const Options &options)
                 pump_for(clients, settle_s);
             }
         }
-        const long mqtt0 = static_cast<long>(count_of(rig.log(), "MQTT"));
+        const long mqtt0 = static_cast<long>(count_of(mqtt_lines(rig.log()), "\n"));
         const long published0 = subscriber ? subscriber->messages() : -1;
         phase.window = measure_window(rig, clients, options.seconds);
-        phase.mqtt_log_lines = static_cast<long>(count_of(rig.log(), "MQTT")) - mqtt0;
+        phase.mqtt_log_lines = static_cast<long>(count_of(mqtt_lines(rig.log()), "\n")) - mqtt0;
         if (subscriber && subscriber->present())
             phase.published = subscriber->messages() - published0;
         for (Client &c : clients)

@@ -24,10 +24,6 @@
 #include <system_error>
 #include <thread>
 
-#ifndef THERMOMETRY_VERSION
-#define THERMOMETRY_VERSION "unknown"
-#endif
-
 namespace {
 
 // Without a reading for this long the camera counts as offline.

@@ -68,7 +68,7 @@ int32_t allocate_id(int32_t &next, const Map &in_use) {
     }
 }
 
-// Takes every stream that belongs to the login out of both tables.
+// Takes every stream that belongs to the login out of the table.
 std::vector<std::shared_ptr<Stream>> detach_streams(Login &login, std::map<int32_t, std::shared_ptr<Stream>> &table) {
     std::vector<std::shared_ptr<Stream>> out;
     for (auto it = table.begin(); it != table.end();) {

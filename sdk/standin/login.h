@@ -41,7 +41,8 @@ uint32_t exchange_login(int fd, const std::string &user, const std::string &pass
 struct Login {
     enum class State { kUp, kDown, kDead, kClosing };
 
-    // Set before the link thread starts, then only read.
+    // Set under the library lock when the login is registered (its link
+    // thread, already running, never reads it); then only read.
     int32_t id = 0;
     std::string host;
     uint16_t port = 0;
